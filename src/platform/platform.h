@@ -1,0 +1,104 @@
+// The platform layer: every call the module makes into the operating system.
+//
+// Each operation keeps the Windows name, arguments and results, so the logic
+// above reads as it would against user32, kernel32 and the Windows Runtime.
+// Exactly one backend implements these per build: `platform/windows` (the
+// real calls) or `platform/simulated` (a scriptable desktop for tests).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/abi.h"
+#include "platform/win_types.h"
+
+namespace lumigrab::platform {
+
+using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
+
+// Which backend this build carries, for the README's and tests' benefit.
+const char* backend_name() noexcept;
+
+// --- display (user32) ---
+HMONITOR MonitorFromPoint(POINT point, DWORD flags);
+BOOL EnumDisplayMonitors(HDC dc, const RECT* clip, MONITORENUMPROC callback, LPARAM data);
+BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info);
+BOOL EnumDisplaySettingsW(const WCHAR* device_name, DWORD mode_number, DEVMODEW* mode);
+BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVICEW* device_info,
+                         DWORD flags);
+
+// --- windows (user32) ---
+HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name);
+BOOL IsWindowVisible(HWND window);
+DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id);
+BOOL GetClientRect(HWND window, RECT* rect);
+LONG_PTR GetWindowLongPtrW(HWND window, int index);
+int GetWindowTextLengthW(HWND window);
+int GetWindowTextW(HWND window, WCHAR* buffer, int capacity);
+HWND GetDesktopWindow();
+BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM data);
+HWND GetForegroundWindow();
+
+// --- thread messages (user32) and process/thread ids (kernel32) ---
+BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max);
+BOOL TranslateMessage(const MSG* msg);
+LRESULT DispatchMessageW(const MSG* msg);
+void PostQuitMessage(int exit_code);
+DWORD GetCurrentThreadId();
+DWORD GetCurrentProcessId();
+
+// Starts an operating-system thread running `body`. Throws std::system_error
+// when the system refuses to create it.
+std::thread spawn_thread(std::function<void()> body);
+
+// The current thread's name as the system knows it, or empty when unnamed.
+std::string current_thread_name();
+
+// Writes the current thread's native call stack to standard error, as far as
+// the system can tell it.
+void write_backtrace();
+
+// --- error text (kernel32, oleaut32) ---
+DWORD GetLastError();
+// Returns the message for `message_id` with FORMAT_MESSAGE_ALLOCATE_BUFFER
+// semantics: on success *buffer holds text that FreeFormatMessageBuffer frees.
+DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                     WCHAR** buffer);
+// HeapFree(GetProcessHeap(), 0, buffer) for a buffer from FormatMessageW.
+void FreeFormatMessageBuffer(WCHAR* buffer);
+HRESULT GetErrorInfo(ULONG reserved, abi::IErrorInfo** info);
+HRESULT SetErrorInfo(ULONG reserved, abi::IErrorInfo* info);
+void SysFreeString(BSTR string);
+UINT SysStringLen(BSTR string);
+
+// --- libraries (kernel32) ---
+HMODULE LoadLibraryExA(const char* file_name, void* file, DWORD flags);
+FARPROC GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+
+// --- runtime activation (combase, ole32) ---
+HRESULT RoInitialize(std::int32_t init_type);
+void RoUninitialize();
+HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* string);
+HRESULT WindowsDeleteString(abi::HSTRING string);
+HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** factory);
+HRESULT CoIncrementMTAUsage(void** cookie);
+using DllGetActivationFactoryProc = HRESULT(LUMIGRAB_STDCALL*)(abi::HSTRING class_id,
+                                                               abi::IActivationFactory** factory);
+
+// --- dispatcher queue (CoreMessaging) ---
+HRESULT CreateDispatcherQueueController(abi::DispatcherQueueOptions options,
+                                        abi::IDispatcherQueueController** controller);
+
+// --- Direct3D 11 ---
+HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE software, UINT flags,
+                          const abi::D3D_FEATURE_LEVEL* feature_levels, UINT feature_level_count,
+                          UINT sdk_version, abi::ID3D11Device** device,
+                          abi::D3D_FEATURE_LEVEL* obtained_level,
+                          abi::ID3D11DeviceContext** immediate_context);
+HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
+                                             abi::IInspectable** graphics_device);
+
+}  // namespace lumigrab::platform
