@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/win_types.h"
@@ -62,6 +63,23 @@ bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> 
 // --- live objects ---
 void count_live(std::string_view kind, int delta);
 std::map<std::string, long> live_counts();
+
+// --- what the desktop offers to the capture engine ---
+// The size a capture item of this monitor or window starts with; empty when
+// there is no such live monitor or window.
+std::optional<std::pair<std::int32_t, std::int32_t>> monitor_capture_size(HMONITOR monitor);
+std::optional<std::pair<std::int32_t, std::int32_t>> window_capture_size(HWND window);
+
+// --- libraries ---
+// Makes `name` loadable by LoadLibraryExA, with these exports.
+void register_library(const std::string& name, std::map<std::string, FARPROC> exports);
+
+// --- error information ---
+// Leaves an error-information object on the calling thread, as a failing
+// Windows Runtime call does; with a restricted description it also answers
+// IRestrictedErrorInfo.
+void set_thread_error_info(std::u16string description,
+                           std::optional<std::u16string> restricted_description);
 
 // --- reset ---
 // Registers what a part of the desktop does when a test resets it.

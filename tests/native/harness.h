@@ -1,0 +1,54 @@
+// A minimal test harness for the native tests: self-registering cases and
+// checks that report the failing expression and carry on.
+#pragma once
+
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace lumigrab::test {
+
+struct Case {
+  const char* name;
+  std::function<void()> body;
+};
+
+std::vector<Case>& registry();
+void record_failure(const char* file, int line, const std::string& what);
+
+struct Registrar {
+  Registrar(const char* name, std::function<void()> body) {
+    registry().push_back({name, std::move(body)});
+  }
+};
+
+}  // namespace lumigrab::test
+
+#define LUMIGRAB_CONCAT_INNER(a, b) a##b
+#define LUMIGRAB_CONCAT(a, b) LUMIGRAB_CONCAT_INNER(a, b)
+
+#define TEST(name)                                                                        \
+  static void name();                                                                     \
+  static const ::lumigrab::test::Registrar LUMIGRAB_CONCAT(registrar_, name){#name, name}; \
+  static void name()
+
+#define CHECK(expr)                                                     \
+  do {                                                                  \
+    if (!(expr)) {                                                      \
+      ::lumigrab::test::record_failure(__FILE__, __LINE__, "CHECK(" #expr ")"); \
+    }                                                                   \
+  } while (false)
+
+#define CHECK_EQ(actual, expected)                                                   \
+  do {                                                                               \
+    const auto& check_actual_ = (actual);                                            \
+    const auto& check_expected_ = (expected);                                        \
+    if (!(check_actual_ == check_expected_)) {                                       \
+      std::ostringstream check_out_;                                                 \
+      check_out_ << "CHECK_EQ(" #actual ", " #expected "): got " << check_actual_    \
+                 << ", expected " << check_expected_;                                \
+      ::lumigrab::test::record_failure(__FILE__, __LINE__, check_out_.str());        \
+    }                                                                                \
+  } while (false)
