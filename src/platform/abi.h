@@ -24,8 +24,11 @@ using win::ULONG;
 #define LUMIGRAB_UNUSED_SLOT(n) \
   virtual void LUMIGRAB_STDCALL unused_slot_##n() {}
 
-// Non-virtual-destructor interfaces are deleted through Release only.
+// Non-virtual-destructor interfaces are deleted through Release only; a
+// virtual destructor would add vtable slots that Windows does not have.
 // NOLINTBEGIN(cppcoreguidelines-virtual-class-destructor)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
 struct IUnknown {
   LUMIGRAB_METHOD(HRESULT) QueryInterface(const GUID& iid, void** out) = 0;
@@ -327,6 +330,7 @@ struct IGraphicsCaptureSession : IInspectable {
   LUMIGRAB_METHOD(HRESULT) StartCapture() = 0;
 };
 
+#pragma GCC diagnostic pop
 // NOLINTEND(cppcoreguidelines-virtual-class-destructor)
 
 #undef LUMIGRAB_UNUSED_SLOT
