@@ -1,6 +1,7 @@
 #include "lib/windows_error.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "lib/utf16.h"
 #include "platform/platform.h"
@@ -17,7 +18,7 @@ class BstrHolder {
   ~BstrHolder() { platform::SysFreeString(value_); }
 
   win::BSTR* put() { return &value_; }
-  win::WideString text() const {
+  WideString text() const {
     if (value_ == nullptr) {
       return {};
     }
@@ -28,7 +29,7 @@ class BstrHolder {
   win::BSTR value_ = nullptr;
 };
 
-win::WideString restricted_description(abi::IErrorInfo* info) {
+WideString restricted_description(abi::IErrorInfo* info) {
   ComPtr<abi::IRestrictedErrorInfo> restricted;
   if (win::failed(info->QueryInterface(abi::IID_IRestrictedErrorInfo, restricted.put_void())) ||
       !restricted) {
@@ -42,12 +43,12 @@ win::WideString restricted_description(abi::IErrorInfo* info) {
                                               capability_sid.put()))) {
     return {};
   }
-  win::WideString text = restricted_text.text();
+  WideString text = restricted_text.text();
   return text.empty() ? description.text() : text;
 }
 
-win::WideString error_info_text(abi::IErrorInfo* info) {
-  win::WideString text = restricted_description(info);
+WideString error_info_text(abi::IErrorInfo* info) {
+  WideString text = restricted_description(info);
   if (text.empty()) {
     BstrHolder description;
     if (win::succeeded(info->GetDescription(description.put()))) {
@@ -74,7 +75,7 @@ class LibraryHolder {
   win::HMODULE module_;
 };
 
-win::WideString system_text(win::HRESULT code) {
+WideString system_text(win::HRESULT code) {
   auto message_id = static_cast<win::DWORD>(code);
   win::DWORD flags = win::FORMAT_MESSAGE_ALLOCATE_BUFFER_ | win::FORMAT_MESSAGE_FROM_SYSTEM_ |
                      win::FORMAT_MESSAGE_IGNORE_INSERTS_;
@@ -93,7 +94,7 @@ win::WideString system_text(win::HRESULT code) {
   if (buffer == nullptr) {
     return {};
   }
-  win::WideString text(buffer, length);
+  WideString text(buffer, length);
   platform::FreeFormatMessageBuffer(buffer);
   return text;
 }
@@ -122,7 +123,7 @@ WindowsError WindowsError::missing_result() { return {0, nullptr}; }
 WindowsError WindowsError::no_interface() { return {win::E_NOINTERFACE_, nullptr}; }
 
 std::string WindowsError::message() const {
-  win::WideString text = info_ ? error_info_text(info_.get()) : system_text(code_);
+  WideString text = info_ ? error_info_text(info_.get()) : system_text(code_);
   while (!text.empty() && is_trailing_space(text.back())) {
     text.pop_back();
   }

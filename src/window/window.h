@@ -8,6 +8,8 @@
 #include "lib/windows_error.h"
 #include "platform/win_types.h"
 
+#include <optional>
+
 namespace lumigrab::window {
 
 // What the validity test looks at, gathered from the system.

@@ -1,0 +1,54 @@
+#include "lib/numpy_py.h"
+
+#include "lib/fault.h"
+#include "lib/python_error_py.h"
+
+namespace lumigrab::py {
+namespace {
+
+void** g_table = nullptr;
+PyObject* g_capsule = nullptr;  // kept so the table stays valid
+
+[[noreturn]] void capsule_fault(PythonError error) {
+  fault("Failed to access NumPy array API capsule: " + error.debug_form());
+}
+
+}  // namespace
+
+void** numpy_api() {
+  if (g_table != nullptr) {
+    return g_table;
+  }
+  PyRef name = PyRef::steal(require_object(PyUnicode_FromString("numpy.core.multiarray")));
+  PyRef module = PyRef::steal(PyImport_Import(name.get()));
+  if (!module) {
+    capsule_fault(PythonError::fetch());
+  }
+  PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+  if (!capsule) {
+    capsule_fault(PythonError::fetch());
+  }
+  if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+    capsule_fault(PythonError::make(
+        PyExc_TypeError,
+        "'" + type_qualname(capsule.get()) + "' object cannot be converted to 'PyCapsule'"));
+  }
+  const char* capsule_name = PyCapsule_GetName(capsule.get());
+  if (capsule_name == nullptr) {
+    PyErr_Clear();
+  }
+  void* table = PyCapsule_GetPointer(capsule.get(), capsule_name);
+  if (table == nullptr) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "the capsule holds no pointer");
+    }
+    capsule_fault(PythonError::fetch());
+  }
+  if (g_table == nullptr) {
+    g_table = static_cast<void**>(table);
+    g_capsule = capsule.release();
+  }
+  return g_table;
+}
+
+}  // namespace lumigrab::py

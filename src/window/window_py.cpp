@@ -1,0 +1,124 @@
+#include "window/window_py.h"
+
+#include <array>
+
+#include "lib/args_py.h"
+#include "lib/borrow_py.h"
+#include "lib/boundary_py.h"
+#include "lib/class_py.h"
+#include "window/window.h"
+
+namespace lumigrab::py {
+namespace {
+
+struct WindowObject {
+  PyObject_HEAD
+  win::HWND handle;
+  Py_ssize_t borrow;
+};
+
+WindowObject* as_window(PyObject* self) { return reinterpret_cast<WindowObject*>(self); }
+
+PyTypeObject* g_window_class = nullptr;
+
+PyTypeObject* require_window_class();
+
+PyRef new_window(win::HWND handle) {
+  PyRef object = PyRef::steal(allocate_instance(require_window_class()));
+  as_window(object.get())->handle = handle;
+  as_window(object.get())->borrow = 0;
+  return object;
+}
+
+constexpr const char* kNameParameters[] = {"name"};
+constexpr Signature kNewSignature{"Window.__new__()", kNameParameters, 1};
+
+PyObject* window_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
+  return boundary([args, kwargs] {
+    std::array<PyObject*, 1> values{};
+    match_arguments(kNewSignature, args, kwargs, values);
+    const std::string name = convert_argument("name", [&] { return to_utf8_string(values[0]); });
+    return new_window(value_or_raise(window::find_window(name)));
+  });
+}
+
+void window_release(PyObject* self) { free_instance(self); }
+
+PyObject* get_valid(PyObject* self, void* /*closure*/) {
+  return boundary([self] {
+    SharedBorrow borrow(as_window(self)->borrow);
+    return PyRef::borrow(window::is_valid_window(as_window(self)->handle) ? Py_True : Py_False);
+  });
+}
+
+PyObject* get_name(PyObject* self, void* /*closure*/) {
+  return boundary([self] {
+    SharedBorrow borrow(as_window(self)->borrow);
+    const std::string title = value_or_raise(window::window_title(as_window(self)->handle));
+    return PyRef::steal(require_object(
+        PyUnicode_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()))));
+  });
+}
+
+PyGetSetDef g_properties[] = {
+    {"valid", get_valid, nullptr,
+     ":``bool``: True if the window is still valid (i.e., open), else False.", nullptr},
+    {"name", get_name, nullptr, ":``str``: The name string of the window.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassRecipe kWindowRecipe{
+    "Window",
+    "(name)",
+    "Window(name: str) -> Window\n"
+    "Window abstraction for the Windows operating system.\n\n"
+    "Windows can be used as capture target for the :class:`.Capture` class.\n\n"
+    "Args:\n    name: The name of the window.",
+    sizeof(WindowObject),
+    window_new,
+    window_release,
+    g_properties,
+    nullptr,
+};
+
+PyTypeObject* require_window_class() { return require_class(kWindowRecipe, g_window_class); }
+
+PyObject* enumerate_windows(PyObject* /*module*/, PyObject* /*unused*/) {
+  return boundary([] {
+    const auto handles = value_or_raise(window::enumerate_windows());
+    return list_of(handles, new_window);
+  });
+}
+
+PyObject* foreground_window(PyObject* /*module*/, PyObject* /*unused*/) {
+  return boundary([] { return new_window(value_or_raise(window::foreground_window())); });
+}
+
+PyMethodDef g_functions[] = {
+    {"enumerate_windows", enumerate_windows, METH_NOARGS,
+     "enumerate_windows()\n--\n\nenumerate_windows() -> list[Window]\n\n"
+     "Enumerate all windows that are currently available.\n\nReturns:\n    A list of all "
+     "windows.\n\nRaises:\n   WindowError: Enumerating the windows has failed."},
+    {"foreground_window", foreground_window, METH_NOARGS,
+     "foreground_window()\n--\n\nforeground_window() -> Window\n\nGet the currently active "
+     "window.\n\nReturns:\n   The active window.\n\nRaises:\n  NoActiveWindow: No active window "
+     "was found."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* window_class() { return class_object(kWindowRecipe, g_window_class); }
+
+PyMethodDef* window_functions() { return g_functions; }
+
+std::optional<win::HWND> window_handle_of(PyObject* object) {
+  PyTypeObject* type = require_window_class();
+  if (PyObject_TypeCheck(object, type) == 0) {
+    return std::nullopt;
+  }
+  SharedBorrow borrow(as_window(object)->borrow);
+  return as_window(object)->handle;
+}
+
+}  // namespace lumigrab::py
