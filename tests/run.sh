@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the test build of lumigrab (simulated desktop with its control
+# functions exported) and runs the native and Python test suites against it.
+#
+#   bash tests/run.sh                 # the whole suite
+#   LUMIGRAB_SANITIZE=address,undefined bash tests/run.sh
+#   LUMIGRAB_SANITIZE=thread bash tests/run.sh   # native tests only
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python3}
+sanitize=${LUMIGRAB_SANITIZE:-}
+build=${LUMIGRAB_BUILD_DIR:-$root/build/test${sanitize:+-${sanitize//,/-}}}
+
+"$python" -m pip install --quiet --disable-pip-version-check -r "$root/tests/requirements.txt"
+
+cmake_args=(-S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+            -DLUMIGRAB_TEST_HOOKS=ON -DLUMIGRAB_NATIVE_TESTS=ON -DLUMIGRAB_WERROR=ON
+            -DLUMIGRAB_SANITIZE="$sanitize" -DPython_EXECUTABLE="$(command -v "$python")")
+if [[ $sanitize == thread ]]; then
+  # CPython itself is not built for ThreadSanitizer: the threaded logic is
+  # driven from the native tests instead.
+  cmake_args+=(-DLUMIGRAB_PYTHON=OFF)
+fi
+cmake "${cmake_args[@]}" >/dev/null
+cmake --build "$build"
+
+echo "== native tests ($build)"
+"$build/lumigrab_native_tests"
+
+if [[ $sanitize == thread ]]; then
+  exit 0
+fi
+
+echo "== Python tests ($build)"
+env_args=()
+if [[ $sanitize == *address* ]]; then
+  # The interpreter is not instrumented, so the runtime must come first; its
+  # own allocations at exit are not ours to report.
+  env_args+=(LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+             ASAN_OPTIONS=detect_leaks=0
+             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+elif [[ $sanitize == *undefined* ]]; then
+  env_args+=(UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+fi
+cd "$root"
+env "${env_args[@]}" PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
+  "$python" -m pytest -q -p no:cacheprovider tests "$@"
