@@ -3,6 +3,7 @@
 // reset. Every simulated operation is built on these.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,12 +33,20 @@ struct FaultSpec {
   int skip = 0;    // let this many calls succeed first
   int times = -1;  // then fail this many times; -1: every time
   std::string message;  // error-information text left on the thread, if any
+  // With a value, the error information also answers IRestrictedErrorInfo
+  // with this restricted description (which may be empty).
+  std::optional<std::string> restricted_message;
 };
+// Both texts are UTF-8; a lone surrogate may be written as its three-byte
+// form, so that a test can hand the module undecodable text.
 
 void set_fault(const std::string& point, FaultSpec spec);
 void clear_faults();
 // Consumes one occurrence of the fault armed at `point`, if any.
 std::optional<FaultSpec> take_fault(std::string_view point);
+// Leaves the error information `spec` asks for on the calling thread, as the
+// failing call would; nothing when it carries no message.
+void leave_error_info(const FaultSpec& spec);
 
 // --- call log ---
 void log_call(std::string entry);
@@ -62,6 +71,7 @@ bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> 
 
 // --- live objects ---
 void count_live(std::string_view kind, int delta);
+// The kinds whose count is not zero.
 std::map<std::string, long> live_counts();
 
 // --- what the desktop offers to the capture engine ---
@@ -80,10 +90,67 @@ void register_library(const std::string& name, std::map<std::string, FARPROC> ex
 // IRestrictedErrorInfo.
 void set_thread_error_info(std::u16string description,
                            std::optional<std::u16string> restricted_description);
+// A BSTR holding `text`, counted live as "bstr" until SysFreeString.
+BSTR make_bstr(std::u16string_view text);
+
+// --- scripting the desktop (tests) ---
+template <std::size_t N>
+std::array<WCHAR, N> fixed_units(std::u16string_view text) {
+  std::array<WCHAR, N> units{};
+  for (std::size_t i = 0; i < text.size() && i < N; ++i) {
+    units[i] = text[i];
+  }
+  return units;
+}
+
+struct MonitorSpec {
+  std::array<WCHAR, 32> device = fixed_units<32>(u"\\\\.\\DISPLAY1");  // szDevice, raw
+  std::array<WCHAR, 128> device_string = fixed_units<128>(u"Simulated Monitor");  // raw
+  DWORD width = 1920;
+  DWORD height = 1080;
+  DWORD refresh_rate = 60;
+  bool primary = false;   // becomes what MonitorFromPoint((0, 0)) returns
+  bool settings = true;   // false: EnumDisplaySettingsW fails for it
+};
+// Connects a monitor; its handle is never reused.
+HMONITOR add_monitor(const MonitorSpec& spec);
+// Disconnects it: no longer enumerated, and GetMonitorInfoW fails for it.
+bool remove_monitor(HMONITOR monitor);
+// What MonitorFromPoint((0, 0), ...) returns; any value, also a stale one.
+void set_primary_monitor(HMONITOR monitor);
+
+struct WindowSpec {
+  std::u16string title;  // raw UTF-16 units
+  bool visible = true;
+  DWORD process_id = 0;  // 0: another process than this one
+  LONG_PTR style = 0;
+  LONG_PTR extended_style = 0;
+  DWORD client_rect_error = 0;  // non-zero: GetClientRect fails with it
+  LONG width = 800;
+  LONG height = 600;
+};
+// Opens a top-level window; its handle is never reused.
+HWND add_window(WindowSpec spec);
+// Closes it; the handle stays what it was but no call accepts it any more.
+bool close_window(HWND window);
+bool set_window_title(HWND window, std::u16string title);
+// What GetForegroundWindow returns; any value.
+void set_foreground_window(HWND window);
+
+// Replaces (or with no text removes) one entry of the system's message table
+// or, with `ntdll`, of ntdll's.
+void set_system_message(DWORD message_id, std::optional<std::u16string> text, bool ntdll);
+// Libraries with loads not matched by FreeLibrary, by name, with that count
+// (negative after too many FreeLibrary calls).
+std::map<std::string, long> loaded_libraries();
 
 // --- reset ---
 // Registers what a part of the desktop does when a test resets it.
 void on_reset(std::function<void()> reset);
+// Empties the desktop (no monitors, no windows, no foreground window, no
+// faults, default message tables, no registered libraries), runs every reset
+// hook, then empties the call log. Live counts are left alone: they count
+// objects that still exist.
 void reset_desktop();
 
 }  // namespace lumigrab::sim
