@@ -1,0 +1,41 @@
+#include "capture/capture_error.h"
+
+namespace lumigrab::capture {
+
+std::string text_form(const CaptureError& error) {
+  switch (error.kind()) {
+    case CaptureError::Kind::NoFrameAvailable:
+      return "No frame available yet.";
+    case CaptureError::Kind::WindowsError:
+      return "Windows error during Capture.";
+    case CaptureError::Kind::DirectXError:
+      return "DirectX error during Capture.";
+    case CaptureError::Kind::FrameNotMaterialized:
+      return "Frame could not be materialized.";
+    case CaptureError::Kind::CaptureThreadFailed:
+      return "Capture thread exited unexpectedly with an error.";
+    case CaptureError::Kind::InvalidCaptureTarget:
+      return "Invalid capture target.";
+  }
+  return {};
+}
+
+std::string debug_form(const CaptureError& error) {
+  switch (error.kind()) {
+    case CaptureError::Kind::NoFrameAvailable:
+      return "NoFrameAvailable";
+    case CaptureError::Kind::WindowsError:
+      return "WindowsError(" + debug_form(*error.windows_error()) + ")";
+    case CaptureError::Kind::DirectXError:
+      return "DirectXError(" + direct_x::debug_form(*error.directx_error()) + ")";
+    case CaptureError::Kind::FrameNotMaterialized:
+      return "FrameNotMaterialized(" + frame::debug_form(*error.frame_error()) + ")";
+    case CaptureError::Kind::CaptureThreadFailed:
+      return "CaptureThreadFailed";
+    case CaptureError::Kind::InvalidCaptureTarget:
+      return "InvalidCaptureTarget";
+  }
+  return {};
+}
+
+}  // namespace lumigrab::capture

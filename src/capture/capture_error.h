@@ -1,0 +1,65 @@
+// The errors of capture control and of the capture thread's result.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "direct_x/device.h"
+#include "frame/frame.h"
+#include "lib/windows_error.h"
+
+namespace lumigrab::capture {
+
+class CaptureError {
+ public:
+  enum class Kind {
+    NoFrameAvailable,
+    WindowsError,
+    DirectXError,
+    FrameNotMaterialized,
+    CaptureThreadFailed,
+    InvalidCaptureTarget,
+  };
+
+  static CaptureError no_frame_available() { return CaptureError(Kind::NoFrameAvailable, {}); }
+  static CaptureError windows_error(WindowsError error) {
+    return CaptureError(Kind::WindowsError, std::move(error));
+  }
+  static CaptureError directx_error(direct_x::DeviceCreationError error) {
+    return CaptureError(Kind::DirectXError, std::move(error));
+  }
+  static CaptureError frame_not_materialized(frame::FrameError error) {
+    return CaptureError(Kind::FrameNotMaterialized, std::move(error));
+  }
+  static CaptureError capture_thread_failed() {
+    return CaptureError(Kind::CaptureThreadFailed, {});
+  }
+  static CaptureError invalid_capture_target() {
+    return CaptureError(Kind::InvalidCaptureTarget, {});
+  }
+
+  Kind kind() const noexcept { return kind_; }
+  // The carried error of the variants that have one; null for the others.
+  const WindowsError* windows_error() const noexcept { return std::get_if<WindowsError>(&payload_); }
+  const direct_x::DeviceCreationError* directx_error() const noexcept {
+    return std::get_if<direct_x::DeviceCreationError>(&payload_);
+  }
+  const frame::FrameError* frame_error() const noexcept {
+    return std::get_if<frame::FrameError>(&payload_);
+  }
+
+ private:
+  using Payload =
+      std::variant<std::monostate, WindowsError, direct_x::DeviceCreationError, frame::FrameError>;
+  CaptureError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+
+  Kind kind_;
+  Payload payload_;
+};
+
+// The variant's fixed message; carried errors are not part of it.
+std::string text_form(const CaptureError& error);
+// The variant's name, with the carried error's debug form in parentheses.
+std::string debug_form(const CaptureError& error);
+
+}  // namespace lumigrab::capture

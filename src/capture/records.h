@@ -1,0 +1,87 @@
+// The two records a capture shares with its capture thread, each behind its
+// own mutex. No code holds both locks at once.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "lib/live_count.h"
+#include "platform/com_ptr.h"
+#include "platform/win_types.h"
+
+namespace lumigrab::capture {
+
+// The most recent accepted frame, still on the GPU, with the device and
+// immediate context that can read it back.
+struct LatestFrame {
+  ComPtr<abi::ID3D11Texture2D> texture;
+  ComPtr<abi::ID3D11Device> device;
+  ComPtr<abi::ID3D11DeviceContext> context;
+  std::uint32_t height = 0;
+  std::uint32_t width = 0;
+};
+
+// Holds at most one LatestFrame. A frame is released only under the slot's
+// lock, so a read-back in `with_frame` never sees its frame go away.
+class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
+ public:
+  LatestFrameSlot() = default;
+  LatestFrameSlot(const LatestFrameSlot&) = delete;
+  LatestFrameSlot& operator=(const LatestFrameSlot&) = delete;
+
+  // Runs read(const LatestFrame&) with the slot locked for the whole call, so
+  // the capture thread waits to store a newer frame until it returns. False,
+  // without calling read, when the slot is empty.
+  template <typename F>
+  bool with_frame(F&& read) const {
+    std::lock_guard lock(mutex_);
+    if (!frame_) {
+      return false;
+    }
+    std::forward<F>(read)(std::as_const(*frame_));
+    return true;
+  }
+
+  // Puts `frame` in the slot; the frame it replaces is released under the lock.
+  void store(LatestFrame frame);
+  // Empties the slot, releasing its frame under the lock.
+  void clear();
+  bool has_frame() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<LatestFrame> frame_;
+};
+
+// Where a capture thread tells its owner which thread to send the quit
+// message to, and where an owner that asks the thread to quit before the id is
+// known leaves that request for the thread to find.
+class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
+ public:
+  CaptureThreadIdCell() = default;
+  CaptureThreadIdCell(const CaptureThreadIdCell&) = delete;
+  CaptureThreadIdCell& operator=(const CaptureThreadIdCell&) = delete;
+
+  // Forgets the id and any quit request, before a new thread is started.
+  void reset();
+
+  // The capture thread's one write. False when a quit was requested before
+  // the id was there to post to: the thread then must not wait for WM_QUIT.
+  bool publish(win::DWORD thread_id);
+
+  // Takes the id and posts WM_QUIT to it while the lock is held, so the thread
+  // cannot publish in between; without an id, leaves a quit request instead.
+  // A failing post (the thread has already ended) is ignored.
+  void request_quit();
+
+  std::optional<win::DWORD> thread_id() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<win::DWORD> thread_id_;
+  bool quit_requested_ = false;
+};
+
+}  // namespace lumigrab::capture
