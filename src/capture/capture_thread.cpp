@@ -1,0 +1,208 @@
+#include "capture/capture_thread.h"
+
+#include <utility>
+
+#include "capture/activation.h"
+#include "capture/frame_arrived_handler.h"
+#include "direct_x/device.h"
+#include "platform/platform.h"
+
+namespace lumigrab::capture {
+namespace {
+
+constexpr std::int32_t kRoInitMultithreaded = 1;
+constexpr std::int32_t kFramePoolBuffers = 1;
+
+// What the thread was started with. Released after everything the thread
+// made; members go bottom-up, so the item is released first.
+struct ThreadInput {
+  std::shared_ptr<LatestFrameSlot> latest_frame;
+  std::shared_ptr<CaptureThreadIdCell> thread_id;
+  ComPtr<abi::IGraphicsCaptureItem> item;
+};
+
+Status<WindowsError> check_hresult(win::HRESULT hr) {
+  if (win::failed(hr)) {
+    return Err(WindowsError::from_hresult(hr));
+  }
+  return Ok{};
+}
+
+// A call that succeeds without handing back its object fails with code 0.
+template <typename T>
+Status<WindowsError> check_call(win::HRESULT hr, const ComPtr<T>& result) {
+  if (win::failed(hr)) {
+    return Err(WindowsError::from_hresult(hr));
+  }
+  if (!result) {
+    return Err(WindowsError::missing_result());
+  }
+  return Ok{};
+}
+
+Err<CaptureError> capture_failure(Status<WindowsError>&& status) {
+  return Err(CaptureError::windows_error(std::move(status).error()));
+}
+
+// The handler stays registered with the pool until removed. The pool and the
+// handler hold each other, so a thread that fails after registering removes
+// the handler on its way out; otherwise neither would ever be released.
+class FrameArrivedRegistration {
+ public:
+  FrameArrivedRegistration(abi::IDirect3D11CaptureFramePool* pool,
+                           abi::EventRegistrationToken token)
+      : pool_(pool), token_(token) {}
+  FrameArrivedRegistration(const FrameArrivedRegistration&) = delete;
+  FrameArrivedRegistration& operator=(const FrameArrivedRegistration&) = delete;
+  ~FrameArrivedRegistration() {
+    if (pool_ != nullptr) {
+      pool_->remove_FrameArrived(token_);
+    }
+  }
+
+  // The orderly removal; a failure is not tried again.
+  win::HRESULT remove() { return std::exchange(pool_, nullptr)->remove_FrameArrived(token_); }
+
+ private:
+  abi::IDirect3D11CaptureFramePool* pool_;
+  abi::EventRegistrationToken token_;
+};
+
+void close_or_fault(abi::IInspectable* object, const char* context) {
+  ComPtr<abi::IClosable> closable;
+  if (win::failed(object->QueryInterface(abi::IID_IClosable, closable.put_void())) ||
+      !closable) {
+    Status<WindowsError>(Err(WindowsError::no_interface())).value_or_fault(context);
+  }
+  check_hresult(closable->Close()).value_or_fault(context);
+}
+
+void pump_messages() {
+  win::MSG msg{};
+  // GetMessageW gives -1 on an error; that ends the loop too rather than
+  // spinning on it.
+  while (platform::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    platform::TranslateMessage(&msg);
+    platform::DispatchMessageW(&msg);
+    rethrow_delegate_fault();
+  }
+}
+
+// Locals are declared in the reverse of the order in which they must be
+// released once the session is down: the shutdown action first, the
+// dispatcher queue controller last.
+Status<CaptureError> run_session(const ThreadInput& input) {
+  if (auto status = check_hresult(platform::RoInitialize(kRoInitMultithreaded)); !status) {
+    return capture_failure(std::move(status));
+  }
+  ComPtr<abi::IDispatcherQueueController> controller;
+  {
+    const abi::DispatcherQueueOptions options{sizeof(abi::DispatcherQueueOptions),
+                                              abi::DQTYPE_THREAD_CURRENT, abi::DQTAT_COM_NONE};
+    if (auto status = check_call(
+            platform::CreateDispatcherQueueController(options, controller.put()), controller);
+        !status) {
+      return capture_failure(std::move(status));
+    }
+  }
+  auto created_device = direct_x::create_d3d_device();
+  if (!created_device) {
+    return Err(CaptureError::directx_error(std::move(created_device).error()));
+  }
+  const direct_x::D3DDevice d3d = std::move(created_device).value();
+  auto wrapped_device = direct_x::create_direct3d_device(d3d.device.get());
+  if (!wrapped_device) {
+    return Err(CaptureError::directx_error(std::move(wrapped_device).error()));
+  }
+  const ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped_device).value();
+
+  abi::SizeInt32 size{};
+  if (auto status = check_hresult(input.item->get_Size(&size)); !status) {
+    return capture_failure(std::move(status));
+  }
+  ComPtr<abi::IDirect3D11CaptureFramePool> pool;
+  {
+    auto statics = activation::frame_pool_statics();
+    if (!statics) {
+      return Err(CaptureError::windows_error(std::move(statics).error()));
+    }
+    if (auto status = check_call(
+            statics.value()->Create(direct3d_device.get(),
+                                    abi::DirectXPixelFormat_R8G8B8A8UIntNormalized,
+                                    kFramePoolBuffers, size, pool.put()),
+            pool);
+        !status) {
+      return capture_failure(std::move(status));
+    }
+  }
+  ComPtr<abi::IGraphicsCaptureSession> session;
+  if (auto status = check_call(pool->CreateCaptureSession(input.item.get(), session.put()), session);
+      !status) {
+    return capture_failure(std::move(status));
+  }
+
+  // From here on the owner can post WM_QUIT. An owner that asked to stop
+  // before the id was there is answered by not entering the message loop.
+  const bool quit_requested = !input.thread_id->publish(platform::GetCurrentThreadId());
+
+  abi::SizeInt32 last_size{};
+  if (auto status = check_hresult(input.item->get_Size(&last_size)); !status) {
+    return capture_failure(std::move(status));
+  }
+  abi::EventRegistrationToken token{};
+  {
+    const auto handler = ComPtr<abi::IFrameArrivedHandler>::attach(
+        new FrameArrivedHandler(direct3d_device, pool, input.latest_frame, d3d.device,
+                                d3d.context, last_size));
+    if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
+      return capture_failure(std::move(status));
+    }
+  }
+  FrameArrivedRegistration registration(pool.get(), token);
+  if (auto status = check_hresult(session->StartCapture()); !status) {
+    return capture_failure(std::move(status));
+  }
+
+  if (!quit_requested) {
+    pump_messages();
+  }
+
+  // The queue finishes shutting down on its own; the quit message its
+  // completion posts is never taken, since the loop has ended.
+  ComPtr<abi::IAsyncAction> shutdown;
+  if (auto status = check_call(controller->ShutdownQueueAsync(shutdown.put()), shutdown);
+      !status) {
+    return capture_failure(std::move(status));
+  }
+  {
+    const auto completed =
+        ComPtr<abi::IAsyncActionCompletedHandler>::attach(new ShutdownCompletedHandler);
+    if (auto status = check_hresult(shutdown->put_Completed(completed.get())); !status) {
+      return capture_failure(std::move(status));
+    }
+  }
+
+  check_hresult(registration.remove())
+      .value_or_fault("Failed to remove Frame Arrived event handler");
+  close_or_fault(pool.get(), "Failed to Close Frame Pool");
+  close_or_fault(session.get(), "Failed to Close Capture Session");
+  platform::RoUninitialize();
+  return Ok{};
+}
+
+}  // namespace
+
+Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
+                                        std::shared_ptr<CaptureThreadIdCell> thread_id,
+                                        std::shared_ptr<LatestFrameSlot> latest_frame) {
+  const ThreadInput input{std::move(latest_frame), std::move(thread_id), std::move(item)};
+  return run_session(input);
+}
+
+win::HRESULT ShutdownCompletedHandler::Invoke(abi::IAsyncAction* /*async_info*/,
+                                              abi::AsyncStatus /*status*/) {
+  platform::PostQuitMessage(0);
+  return win::S_OK_;
+}
+
+}  // namespace lumigrab::capture

@@ -1,0 +1,44 @@
+// The body of a capture thread: one capture session, from setting it up to
+// taking it down once the thread's owner posts WM_QUIT.
+#pragma once
+
+#include <memory>
+
+#include "capture/capture_error.h"
+#include "capture/delegate.h"
+#include "capture/records.h"
+#include "lib/live_count.h"
+#include "lib/result.h"
+#include "platform/com_ptr.h"
+
+namespace lumigrab::capture {
+
+// Runs on the capture thread: joins the multithreaded apartment, binds a
+// dispatcher queue to the thread, makes the device, frame pool and session,
+// publishes the thread's id, starts capturing and pumps messages until
+// WM_QUIT; then takes the session down. Frames arrive on this thread, inside
+// its message loop. Returns WindowsError or DirectXError when the session
+// cannot be set up; a failed teardown step is a fault, which the caller (the
+// thread's own wrapper) must catch so that it never leaves the thread.
+Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
+                                        std::shared_ptr<CaptureThreadIdCell> thread_id,
+                                        std::shared_ptr<LatestFrameSlot> latest_frame);
+
+// Completes the dispatcher queue's shutdown by ending the message loop of the
+// thread it runs on.
+class ShutdownCompletedHandler final
+    : public Delegate<ShutdownCompletedHandler, abi::IAsyncActionCompletedHandler,
+                      abi::IID_IAsyncActionCompletedHandler>,
+      public LiveCount<ShutdownCompletedHandler> {
+ public:
+  ShutdownCompletedHandler() = default;
+
+  win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IAsyncAction* async_info,
+                                       abi::AsyncStatus status) override;
+
+ private:
+  friend Delegate;
+  ~ShutdownCompletedHandler() = default;
+};
+
+}  // namespace lumigrab::capture

@@ -1,0 +1,114 @@
+#include "capture/frame_arrived_handler.h"
+
+#include <exception>
+
+#include "lib/result.h"
+#include "lib/windows_error.h"
+#include "platform/platform.h"
+
+namespace lumigrab::capture {
+namespace {
+
+thread_local std::exception_ptr t_delegate_fault;
+
+// A call that succeeded but gave no object ends Invoke with code 0, which the
+// pool takes as success.
+template <typename T>
+Status<WindowsError> check_call(win::HRESULT hr, const ComPtr<T>& result) {
+  if (win::failed(hr)) {
+    return Err(WindowsError::from_hresult(hr));
+  }
+  if (!result) {
+    return Err(WindowsError::missing_result());
+  }
+  return Ok{};
+}
+
+win::HRESULT hand_back(const WindowsError& error) {
+  if (error.info() != nullptr) {
+    platform::SetErrorInfo(0, error.info());
+  }
+  return error.code();
+}
+
+}  // namespace
+
+FrameArrivedHandler::FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_device,
+                                         ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool,
+                                         std::shared_ptr<LatestFrameSlot> latest_frame,
+                                         ComPtr<abi::ID3D11Device> d3d_device,
+                                         ComPtr<abi::ID3D11DeviceContext> d3d_context,
+                                         abi::SizeInt32 last_size)
+    : direct3d_device_(std::move(direct3d_device)),
+      frame_pool_(std::move(frame_pool)),
+      latest_frame_(std::move(latest_frame)),
+      d3d_device_(std::move(d3d_device)),
+      d3d_context_(std::move(d3d_context)),
+      last_width_(last_size.Width),
+      last_height_(last_size.Height) {}
+
+win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sender,
+                                         abi::IInspectable* /*args*/) {
+  try {
+    if (sender == nullptr) {
+      fault("FrameArrived parameter unexpectedly returned None.");
+    }
+    ComPtr<abi::IDirect3D11CaptureFrame> frame;
+    const win::HRESULT next = sender->TryGetNextFrame(frame.put());
+    if (win::failed(next)) {
+      return hand_back(WindowsError::from_hresult(next));
+    }
+    if (!frame) {
+      return win::S_OK_;
+    }
+    abi::SizeInt32 content_size{};
+    if (const win::HRESULT hr = frame->get_ContentSize(&content_size); win::failed(hr)) {
+      return hand_back(WindowsError::from_hresult(hr));
+    }
+    ComPtr<abi::IDirect3DSurface> surface;
+    if (auto status = check_call(frame->get_Surface(surface.put()), surface); !status) {
+      return hand_back(status.error());
+    }
+    ComPtr<abi::IDirect3DDxgiInterfaceAccess> access;
+    if (win::failed(surface->QueryInterface(abi::IID_IDirect3DDxgiInterfaceAccess,
+                                            access.put_void())) ||
+        !access) {
+      return win::E_NOINTERFACE_;
+    }
+    ComPtr<abi::ID3D11Texture2D> texture;
+    if (auto status = check_call(
+            access->GetInterface(abi::IID_ID3D11Texture2D, texture.put_void()), texture);
+        !status) {
+      return hand_back(status.error());
+    }
+    abi::D3D11_TEXTURE2D_DESC desc{};
+    texture->GetDesc(&desc);
+
+    if (content_size.Width == last_width_ && content_size.Height == last_height_) {
+      latest_frame_->store(
+          LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height, desc.Width});
+      return win::S_OK_;
+    }
+    // The frame that shows the new size is dropped; the slot keeps the last
+    // frame of the old size until one of the new size arrives.
+    const win::HRESULT recreated =
+        frame_pool_->Recreate(direct3d_device_.get(), pixel_format_, 1, content_size);
+    if (win::failed(recreated)) {
+      return hand_back(WindowsError::from_hresult(recreated));
+    }
+    last_width_ = content_size.Width;
+    last_height_ = content_size.Height;
+    return win::S_OK_;
+  } catch (...) {
+    t_delegate_fault = std::current_exception();
+    return win::E_FAIL_;
+  }
+}
+
+void rethrow_delegate_fault() {
+  if (std::exception_ptr pending = std::exchange(t_delegate_fault, nullptr)) {
+    std::rethrow_exception(pending);
+  }
+}
+
+}  // namespace lumigrab::capture

@@ -1,0 +1,53 @@
+// The delegate the frame pool calls, on the capture thread, for every frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "capture/delegate.h"
+#include "capture/records.h"
+#include "lib/live_count.h"
+#include "platform/com_ptr.h"
+
+namespace lumigrab::capture {
+
+// Stores a reference to each arriving frame's texture in the slot, without
+// copying pixels; when the content changes size, recreates the pool's buffers
+// at the new size and drops that frame instead.
+class FrameArrivedHandler final
+    : public Delegate<FrameArrivedHandler, abi::IFrameArrivedHandler,
+                      abi::IID_IFrameArrivedHandler>,
+      public LiveCount<FrameArrivedHandler> {
+ public:
+  // The pool buffers' size, as they were last made.
+  FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_device,
+                      ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool,
+                      std::shared_ptr<LatestFrameSlot> latest_frame,
+                      ComPtr<abi::ID3D11Device> d3d_device,
+                      ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size);
+
+  // A failure goes back to the pool as its HRESULT, with its error
+  // information handed over through SetErrorInfo; the capture goes on.
+  win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
+                                       abi::IInspectable* args) override;
+
+ private:
+  friend Delegate;
+  ~FrameArrivedHandler() = default;
+
+  ComPtr<abi::IDirect3DDevice> direct3d_device_;
+  ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool_;
+  std::shared_ptr<LatestFrameSlot> latest_frame_;
+  ComPtr<abi::ID3D11Device> d3d_device_;
+  ComPtr<abi::ID3D11DeviceContext> d3d_context_;
+  std::int32_t last_width_;
+  std::int32_t last_height_;
+  std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
+};
+
+// A fault inside a delegate must not unwind through the platform that called
+// it. Invoke keeps it for the capture thread instead, which raises it again
+// here once DispatchMessageW has returned.
+void rethrow_delegate_fault();
+
+}  // namespace lumigrab::capture
