@@ -1,0 +1,135 @@
+#include "capture/capture_control.h"
+
+#include <chrono>
+#include <string>
+#include <system_error>
+
+#include "capture/capture_thread.h"
+#include "lib/fault.h"
+#include "lib/utf16.h"
+#include "platform/platform.h"
+#include "window/window.h"
+
+namespace lumigrab::capture {
+namespace {
+
+constexpr auto kFirstFramePollInterval = std::chrono::milliseconds(10);
+
+// The thread's whole body: whatever happens in the session, nothing unwinds
+// off the thread, and the completion is recorded only after the thread input
+// has been released.
+void capture_thread_main(ComPtr<abi::IGraphicsCaptureItem> item,
+                         std::shared_ptr<CaptureThreadIdCell> thread_id,
+                         std::shared_ptr<LatestFrameSlot> latest_frame,
+                         const std::shared_ptr<ThreadCompletion>& completion) {
+  ThreadCompletion::Outcome outcome = ThreadCompletion::Outcome::Returned;
+  try {
+    // The result is the owner's to discard.
+    static_cast<void>(
+        run_capture_thread(std::move(item), std::move(thread_id), std::move(latest_frame)));
+  } catch (...) {
+    outcome = ThreadCompletion::Outcome::Faulted;
+  }
+  completion->finish(outcome);
+}
+
+std::string spawn_failure(const std::system_error& error) {
+  return "failed to spawn thread: Os { code: " + std::to_string(error.code().value()) +
+         ", message: " + quote_for_debug(error.code().message()) + " }";
+}
+
+}  // namespace
+
+void ThreadCompletion::finish(Outcome outcome) {
+  std::lock_guard lock(mutex_);
+  outcome_ = outcome;
+}
+
+ThreadCompletion::Outcome ThreadCompletion::outcome() const {
+  std::lock_guard lock(mutex_);
+  return outcome_;
+}
+
+CaptureControl::CaptureControl()
+    : thread_id_(std::make_shared<CaptureThreadIdCell>()),
+      latest_frame_(std::make_shared<LatestFrameSlot>()) {}
+
+CaptureControl::~CaptureControl() {
+  if (!active()) {
+    return;
+  }
+  try {
+    stop();
+  } catch (...) {
+    // A fault has written its report already; a destructor cannot pass it on.
+  }
+}
+
+Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool await_first_frame) {
+  if (target.kind() == CaptureTarget::Kind::Window &&
+      !window::is_valid_window(target.window_handle())) {
+    return Err(CaptureError::invalid_capture_target());
+  }
+  ComPtr<abi::IGraphicsCaptureItem> item =
+      create_capture_item(target).value_or_fault(
+          "Failed to convert CaptureTarget to GraphicsCaptureItem");
+
+  // A second start replaces the running capture; its thread is ended first so
+  // that none is left running out of reach.
+  if (active()) {
+    stop();
+  }
+  thread_id_->reset();
+  spawn(std::move(item));
+
+  if (await_first_frame && !wait_for_first_frame()) {
+    stop();
+    return Err(CaptureError::capture_thread_failed());
+  }
+  return Ok{};
+}
+
+void CaptureControl::spawn(ComPtr<abi::IGraphicsCaptureItem> item) {
+  auto completion = std::make_shared<ThreadCompletion>();
+  std::thread thread;
+  try {
+    thread = platform::spawn_thread(
+        [item = std::move(item), thread_id = thread_id_, latest_frame = latest_frame_,
+         completion]() mutable {
+          capture_thread_main(std::move(item), std::move(thread_id), std::move(latest_frame),
+                              completion);
+        });
+  } catch (const std::system_error& error) {
+    fault(spawn_failure(error));
+  }
+  capture_thread_.emplace(CaptureThread{std::move(thread), std::move(completion)});
+}
+
+bool CaptureControl::wait_for_first_frame() const {
+  const ThreadCompletion& completion = *capture_thread_->completion;
+  for (;;) {
+    // Read before looking at the slot: a thread that had ended by then can
+    // store nothing more.
+    const bool ended = completion.ended();
+    if (latest_frame_->has_frame()) {
+      return true;
+    }
+    if (ended) {
+      return false;
+    }
+    std::this_thread::sleep_for(kFirstFramePollInterval);
+  }
+}
+
+void CaptureControl::stop() {
+  thread_id_->request_quit();
+  if (std::optional<CaptureThread> running = std::exchange(capture_thread_, std::nullopt)) {
+    running->thread.join();
+    if (running->completion->outcome() == ThreadCompletion::Outcome::Faulted) {
+      fault("Failed to join capture thread: Any { .. }");
+    }
+  }
+  latest_frame_->clear();
+}
+
+}  // namespace lumigrab::capture

@@ -1,0 +1,80 @@
+// The native state of a Python Capture object: at most one capture thread and
+// the two records it shares with that thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "capture/capture_error.h"
+#include "capture/capture_target.h"
+#include "capture/records.h"
+#include "lib/result.h"
+
+namespace lumigrab::capture {
+
+// How a capture thread ended, shared between the thread and its owner.
+class ThreadCompletion {
+ public:
+  enum class Outcome { Running, Returned, Faulted };
+
+  void finish(Outcome outcome);
+  Outcome outcome() const;
+  bool ended() const { return outcome() != Outcome::Running; }
+
+ private:
+  mutable std::mutex mutex_;
+  Outcome outcome_ = Outcome::Running;
+};
+
+// Every operation runs on the calling thread and may block it: `start` until
+// the first frame is stored, `stop` until the capture thread has ended.
+//
+// Faults: `start` and `stop` end with a fault (lumigrab::Fault) when the target
+// cannot be converted, no thread can be made, or the capture thread ended by a
+// fault of its own. The destructor must not throw, so it stops a still
+// running capture and keeps quiet about such a fault (its report is on
+// standard error already). An owner that wants the fault surfaced calls
+// stop() itself before destroying the object; the Python binding does so in
+// its release routine, where the fault goes to the unraisable hook.
+class CaptureControl {
+ public:
+  CaptureControl();
+  CaptureControl(const CaptureControl&) = delete;
+  CaptureControl& operator=(const CaptureControl&) = delete;
+  ~CaptureControl();
+
+  // Refuses a window that is not a valid capture target (InvalidCaptureTarget)
+  // and converts the target before anything changes. A running capture is
+  // then stopped as by stop() and a new capture thread started. With
+  // `await_first_frame`, waits until the first frame is stored; when the
+  // thread ends without storing one, stops it and returns
+  // CaptureThreadFailed, leaving the object stopped.
+  Status<CaptureError> start(const CaptureTarget& target, bool await_first_frame);
+
+  // Asks the capture thread to quit, joins it and empties the frame slot. The
+  // thread's own result is discarded. Harmless without a running capture.
+  void stop();
+
+  // Whether a capture thread is held, whether or not it is still running.
+  bool active() const noexcept { return capture_thread_.has_value(); }
+
+  LatestFrameSlot& latest_frame() noexcept { return *latest_frame_; }
+  const CaptureThreadIdCell& thread_id() const noexcept { return *thread_id_; }
+
+ private:
+  struct CaptureThread {
+    std::thread thread;
+    std::shared_ptr<ThreadCompletion> completion;
+  };
+
+  void spawn(ComPtr<abi::IGraphicsCaptureItem> item);
+  // True once a frame is stored; false when the thread ended without one.
+  bool wait_for_first_frame() const;
+
+  std::shared_ptr<CaptureThreadIdCell> thread_id_;
+  std::shared_ptr<LatestFrameSlot> latest_frame_;
+  std::optional<CaptureThread> capture_thread_;
+};
+
+}  // namespace lumigrab::capture
