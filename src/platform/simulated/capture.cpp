@@ -1,0 +1,850 @@
+// The simulated Windows.Graphics.Capture classes: capture items for monitors
+// and windows, frame pools, capture sessions, frames and their surfaces, and
+// what monitors and windows show.
+//
+// A presented image reaches every started session of its target as a new
+// frame in the session's pool. The pool holds one frame: a newer one replaces
+// an unread older one. FrameArrived is raised by a work item on the dispatcher
+// queue of the thread that created the pool, so handlers run inside that
+// thread's DispatchMessageW, as they do on Windows. Frames share the image's
+// pixel rows; nothing on the way copies a pixel.
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/simulated/sim_capture.h"
+#include "platform/simulated/sim_objects.h"
+
+namespace lumigrab::sim {
+namespace {
+
+using abi::SizeInt32;
+
+// --- what targets show ---
+
+// One presented image. `sequence` orders images, so that a pool never trades
+// a newer image for an older one when deliveries race.
+struct Shown {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  SizeInt32 content{};
+  std::shared_ptr<const PixelRows> rows;
+  std::uint64_t sequence = 0;
+};
+
+// What a target that never had an image presented shows: red counts the
+// column, green the row.
+std::shared_ptr<const PixelRows> default_rows(std::int32_t width, std::int32_t height,
+                                              std::uint32_t row_pitch) {
+  auto rows = std::make_shared<PixelRows>();
+  rows->row_pitch = row_pitch;
+  rows->bytes.resize(std::size_t{row_pitch} * static_cast<std::size_t>(height));
+  for (std::int32_t y = 0; y < height; ++y) {
+    std::uint8_t* pixel = rows->bytes.data() + std::size_t{row_pitch} * static_cast<std::size_t>(y);
+    for (std::int32_t x = 0; x < width; ++x, pixel += 4) {
+      pixel[0] = static_cast<std::uint8_t>(x & 0xFF);
+      pixel[1] = static_cast<std::uint8_t>(y & 0xFF);
+      pixel[2] = 0x80;
+      pixel[3] = 0xFF;
+    }
+  }
+  return rows;
+}
+
+std::string size_text(SizeInt32 size) {
+  return std::to_string(size.Width) + "x" + std::to_string(size.Height);
+}
+
+bool is_capture_format(std::int32_t format) {
+  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
+}
+
+// Frames dispatched to handlers, counted for wait_frames_delivered.
+class Deliveries {
+ public:
+  void add() {
+    const std::lock_guard lock(mutex_);
+    ++pending_;
+  }
+  void finish() {
+    const std::lock_guard lock(mutex_);
+    if (--pending_ == 0) {
+      done_.notify_all();
+    }
+  }
+  bool wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return done_.wait_for(lock, timeout, [this] { return pending_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  long pending_ = 0;
+};
+
+Deliveries g_deliveries;
+
+// One delivery in flight. It finishes when its work item has run, or when the
+// work item is dropped unrun because its thread's queue went away.
+class DeliveryTicket {
+ public:
+  DeliveryTicket() { g_deliveries.add(); }
+  DeliveryTicket(const DeliveryTicket&) = delete;
+  DeliveryTicket& operator=(const DeliveryTicket&) = delete;
+  ~DeliveryTicket() { finish(); }
+
+  void finish() {
+    if (!finished_.exchange(true)) {
+      g_deliveries.finish();
+    }
+  }
+
+ private:
+  std::atomic<bool> finished_{false};
+};
+
+// --- objects ---
+
+class Surface final : public InspectableObject<Surface, abi::IDirect3DSurface,
+                                               abi::IDirect3DDxgiInterfaceAccess> {
+ public:
+  using Base = InspectableObject<Surface, abi::IDirect3DSurface, abi::IDirect3DDxgiInterfaceAccess>;
+  static constexpr std::string_view kKind = "surface";
+
+  explicit Surface(ComPtr<abi::ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IDirect3DSurface) {
+      return static_cast<abi::IDirect3DSurface*>(this);
+    }
+    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
+      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
+    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess && out != nullptr) {
+      if (auto fault = injected_fault("QueryInterface(IDirect3DDxgiInterfaceAccess)")) {
+        *out = nullptr;
+        return fault->result();
+      }
+    }
+    return Base::QueryInterface(iid, out);
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_Description(abi::Direct3DSurfaceDescription* value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    abi::D3D11_TEXTURE2D_DESC desc{};
+    texture_->GetDesc(&desc);
+    *value = {static_cast<std::int32_t>(desc.Width), static_cast<std::int32_t>(desc.Height),
+              desc.Format, 1, 0};
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
+    if (out == nullptr) {
+      return win::E_POINTER_;
+    }
+    *out = nullptr;
+    if (auto fault = injected_fault("IDirect3DDxgiInterfaceAccess::GetInterface")) {
+      return fault->result();
+    }
+    return texture_->QueryInterface(iid, out);
+  }
+
+ private:
+  const ComPtr<abi::ID3D11Texture2D> texture_;
+};
+
+class Frame final
+    : public InspectableObject<Frame, abi::IDirect3D11CaptureFrame, abi::IClosable> {
+ public:
+  static constexpr std::string_view kKind = "frame";
+
+  Frame(ComPtr<abi::ID3D11Texture2D> texture, SizeInt32 content_size)
+      : texture_(std::move(texture)),
+        content_size_(content_size),
+        arrived_(std::chrono::steady_clock::now()) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IDirect3D11CaptureFrame) {
+      return static_cast<abi::IDirect3D11CaptureFrame*>(this);
+    }
+    if (iid == abi::IID_IClosable) {
+      return static_cast<abi::IClosable*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_Surface(abi::IDirect3DSurface** value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    *value = nullptr;
+    if (auto fault = injected_fault("IDirect3D11CaptureFrame::get_Surface")) {
+      return fault->result();
+    }
+    if (closed_.load()) {
+      return win::RO_E_CLOSED_;
+    }
+    return hand_out(make_object<Surface>(texture_), value);
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_SystemRelativeTime(abi::TimeSpan* value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    if (closed_.load()) {
+      return win::RO_E_CLOSED_;
+    }
+    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+    value->Duration = std::chrono::duration_cast<Ticks>(arrived_.time_since_epoch()).count();
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_ContentSize(SizeInt32* value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    if (auto fault = injected_fault("IDirect3D11CaptureFrame::get_ContentSize")) {
+      return fault->result();
+    }
+    if (closed_.load()) {
+      return win::RO_E_CLOSED_;
+    }
+    *value = content_size_;
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Close() override {
+    closed_.store(true);
+    return win::S_OK_;
+  }
+
+ private:
+  const ComPtr<abi::ID3D11Texture2D> texture_;
+  const SizeInt32 content_size_;
+  const std::chrono::steady_clock::time_point arrived_;
+  std::atomic<bool> closed_{false};
+};
+
+enum class TargetKind : std::uint8_t { Monitor, Window };
+
+class Item final : public InspectableObject<Item, abi::IGraphicsCaptureItem> {
+ public:
+  static constexpr std::string_view kKind = "item";
+
+  Item(TargetKind kind, std::uintptr_t target, SizeInt32 size)
+      : kind_(kind), target_(target), size_(size) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IGraphicsCaptureItem) {
+      return static_cast<abi::IGraphicsCaptureItem*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_DisplayName(abi::HSTRING* value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    *value = nullptr;
+    return win::E_NOTIMPL_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL get_Size(SizeInt32* value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    if (auto fault = injected_fault("IGraphicsCaptureItem::get_Size")) {
+      return fault->result();
+    }
+    *value = size_;
+    return win::S_OK_;
+  }
+
+  std::uintptr_t target() const noexcept { return target_; }
+
+  // The size the target has now, or the item's own when the target is gone.
+  SizeInt32 current_size() const {
+    const auto now = kind_ == TargetKind::Monitor
+                         ? monitor_capture_size(reinterpret_cast<HMONITOR>(target_))
+                         : window_capture_size(reinterpret_cast<HWND>(target_));
+    return now ? SizeInt32{now->first, now->second} : size_;
+  }
+
+ private:
+  const TargetKind kind_;
+  const std::uintptr_t target_;
+  const SizeInt32 size_;
+};
+
+class Pool final
+    : public InspectableObject<Pool, abi::IDirect3D11CaptureFramePool, abi::IClosable> {
+ public:
+  static constexpr std::string_view kKind = "pool";
+
+  Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format)
+      : thread_id_(thread_id), device_(std::move(device)), pixel_format_(pixel_format) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IDirect3D11CaptureFramePool) {
+      return static_cast<abi::IDirect3D11CaptureFramePool*>(this);
+    }
+    if (iid == abi::IID_IClosable) {
+      return static_cast<abi::IClosable*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
+                                    std::int32_t number_of_buffers, SizeInt32 size) override {
+    log_call("IDirect3D11CaptureFramePool::Recreate(pixel_format=" + std::to_string(pixel_format) +
+             ", number_of_buffers=" + std::to_string(number_of_buffers) +
+             ", size=" + size_text(size) + ")");
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::Recreate")) {
+      return fault->result();
+    }
+    if (!is_simulated_direct3d_device(device) || !is_capture_format(pixel_format) ||
+        number_of_buffers < 1 || size.Width < 1 || size.Height < 1) {
+      return win::E_INVALIDARG_;
+    }
+    auto replaced = ComPtr<abi::IDirect3DDevice>::copy(device);
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    device_.swap(replaced);
+    pixel_format_ = pixel_format;
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
+    if (result == nullptr) {
+      return win::E_POINTER_;
+    }
+    *result = nullptr;
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::TryGetNextFrame")) {
+      return fault->result();
+    }
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    *result = pending_.detach();
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL add_FrameArrived(abi::IFrameArrivedHandler* handler,
+                                            abi::EventRegistrationToken* token) override {
+    log_call("IDirect3D11CaptureFramePool::add_FrameArrived");
+    if (token == nullptr) {
+      return win::E_POINTER_;
+    }
+    *token = {0};
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::add_FrameArrived")) {
+      return fault->result();
+    }
+    if (handler == nullptr) {
+      return win::E_INVALIDARG_;
+    }
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    *token = {++last_token_};
+    handlers_.emplace_back(token->value, ComPtr<abi::IFrameArrivedHandler>::copy(handler));
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL remove_FrameArrived(abi::EventRegistrationToken token) override {
+    log_call("IDirect3D11CaptureFramePool::remove_FrameArrived(" + std::to_string(token.value) +
+             ")");
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::remove_FrameArrived")) {
+      return fault->result();
+    }
+    // Released after the lock: the handler may hold the last other reference
+    // to something that calls back into this pool.
+    ComPtr<abi::IFrameArrivedHandler> removed;
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
+      if (it->first == token.value) {
+        removed = std::move(it->second);
+        handlers_.erase(it);
+        break;
+      }
+    }
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL CreateCaptureSession(abi::IGraphicsCaptureItem* item,
+                                                abi::IGraphicsCaptureSession** result) override;
+
+  HRESULT LUMIGRAB_STDCALL get_DispatcherQueue(abi::IDispatcherQueue** value) override {
+    if (value == nullptr) {
+      return win::E_POINTER_;
+    }
+    *value = nullptr;
+    return win::E_NOTIMPL_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Close() override {
+    log_call("IClosable::Close(FramePool)");
+    if (auto fault = injected_fault("IClosable::Close(FramePool)")) {
+      return fault->result();
+    }
+    std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers;
+    ComPtr<Frame> pending;
+    ComPtr<abi::IDirect3DDevice> device;
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    handlers.swap(handlers_);
+    pending.swap(pending_);
+    device.swap(device_);
+    return win::S_OK_;
+  }
+
+  // Takes `shown` as the pool's next frame and raises FrameArrived for it on
+  // the pool's thread.
+  void deliver(const Shown& shown) {
+    {
+      ComPtr<Frame> dropped;
+      const std::lock_guard lock(mutex_);
+      if (closed_ || shown.sequence <= last_sequence_) {
+        return;
+      }
+      last_sequence_ = shown.sequence;
+      dropped = std::exchange(
+          pending_, make_object<Frame>(
+                        make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows),
+                        shown.content));
+    }
+    auto ticket = std::make_shared<DeliveryTicket>();
+    post_to_dispatcher_queue(thread_id_, [pool = ComPtr<Pool>::copy(this), ticket] {
+      pool->raise_frame_arrived();
+      ticket->finish();
+    });
+  }
+
+ private:
+  void raise_frame_arrived() {
+    std::vector<ComPtr<abi::IFrameArrivedHandler>> handlers;
+    {
+      const std::lock_guard lock(mutex_);
+      if (closed_) {
+        return;
+      }
+      handlers.reserve(handlers_.size());
+      for (const auto& registered : handlers_) {
+        handlers.push_back(registered.second);
+      }
+    }
+    for (const auto& handler : handlers) {
+      handler->Invoke(this, nullptr);
+    }
+  }
+
+  const DWORD thread_id_;
+  std::mutex mutex_;
+  ComPtr<abi::IDirect3DDevice> device_;
+  std::int32_t pixel_format_;
+  bool closed_ = false;
+  ComPtr<Frame> pending_;
+  std::uint64_t last_sequence_ = 0;
+  std::int64_t last_token_ = 0;
+  std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers_;
+};
+
+class Session;
+
+// What every target shows and which sessions capture it. Sessions are listed
+// without a reference of the registry's own; a session leaves the list before
+// it is freed.
+struct Desktop {
+  std::mutex mutex;
+  std::map<std::uintptr_t, std::shared_ptr<const Shown>> shown;
+  std::multimap<std::uintptr_t, Session*> started;
+  std::uint64_t last_sequence = 0;
+};
+
+Desktop& desktop() {
+  static Desktop instance;
+  return instance;
+}
+
+std::once_flag g_desktop_reset_hook;
+
+void register_desktop_reset() {
+  std::call_once(g_desktop_reset_hook, [] {
+    on_reset([] {
+      std::map<std::uintptr_t, std::shared_ptr<const Shown>> forgotten;
+      const std::lock_guard lock(desktop().mutex);
+      forgotten.swap(desktop().shown);
+    });
+  });
+}
+
+class Session final
+    : public InspectableObject<Session, abi::IGraphicsCaptureSession, abi::IClosable> {
+ public:
+  static constexpr std::string_view kKind = "session";
+
+  Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() override { stop(); }
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IGraphicsCaptureSession) {
+      return static_cast<abi::IGraphicsCaptureSession*>(this);
+    }
+    if (iid == abi::IID_IClosable) {
+      return static_cast<abi::IClosable*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL StartCapture() override {
+    log_call("IGraphicsCaptureSession::StartCapture");
+    if (auto fault = injected_fault("IGraphicsCaptureSession::StartCapture")) {
+      return fault->result();
+    }
+    std::shared_ptr<const Shown> first;
+    {
+      Desktop& shared = desktop();
+      std::unique_lock lock(shared.mutex);
+      if (closed_ || started_) {
+        return closed_ ? win::RO_E_CLOSED_ : kIllegalMethodCall;
+      }
+      first = presented(shared);
+      if (!first) {
+        // Asks the desktop for the target's size, so not under the lock.
+        lock.unlock();
+        Shown fallback = default_image(item_->current_size());
+        lock.lock();
+        if (closed_ || started_) {
+          return closed_ ? win::RO_E_CLOSED_ : kIllegalMethodCall;
+        }
+        first = presented(shared);
+        if (!first) {
+          fallback.sequence = ++shared.last_sequence;
+          first = std::make_shared<const Shown>(std::move(fallback));
+        }
+      }
+      started_ = true;
+      shared.started.emplace(item_->target(), this);
+    }
+    pool_->deliver(*first);
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Close() override {
+    log_call("IClosable::Close(Session)");
+    if (auto fault = injected_fault("IClosable::Close(Session)")) {
+      return fault->result();
+    }
+    stop();
+    return win::S_OK_;
+  }
+
+  Pool& pool() const noexcept { return *pool_.get(); }
+
+ private:
+  // What the target shows, when something was presented to it.
+  std::shared_ptr<const Shown> presented(const Desktop& shared) const {
+    const auto found = shared.shown.find(item_->target());
+    return found == shared.shown.end() ? nullptr : found->second;
+  }
+
+  static Shown default_image(SizeInt32 size) {
+    Shown image;
+    image.width = size.Width;
+    image.height = size.Height;
+    image.content = size;
+    image.rows = default_rows(size.Width, size.Height, static_cast<std::uint32_t>(size.Width) * 4);
+    return image;
+  }
+
+  void stop() {
+    Desktop& shared = desktop();
+    const std::lock_guard lock(shared.mutex);
+    closed_ = true;
+    if (!started_) {
+      return;
+    }
+    started_ = false;
+    auto [first, last] = shared.started.equal_range(item_->target());
+    for (auto it = first; it != last; ++it) {
+      if (it->second == this) {
+        shared.started.erase(it);
+        break;
+      }
+    }
+  }
+
+  const ComPtr<Pool> pool_;
+  const ComPtr<Item> item_;
+  // Guarded by the desktop's mutex.
+  bool started_ = false;
+  bool closed_ = false;
+};
+
+HRESULT LUMIGRAB_STDCALL Pool::CreateCaptureSession(abi::IGraphicsCaptureItem* item,
+                                                    abi::IGraphicsCaptureSession** result) {
+  log_call("IDirect3D11CaptureFramePool::CreateCaptureSession");
+  if (result == nullptr) {
+    return win::E_POINTER_;
+  }
+  *result = nullptr;
+  if (auto fault = injected_fault("IDirect3D11CaptureFramePool::CreateCaptureSession")) {
+    return fault->result();
+  }
+  auto* simulated_item = dynamic_cast<Item*>(item);
+  if (simulated_item == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+  }
+  return hand_out(
+      make_object<Session>(ComPtr<Pool>::copy(this), ComPtr<Item>::copy(simulated_item)), result);
+}
+
+class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivationFactory,
+                                                   abi::IGraphicsCaptureItemInterop> {
+ public:
+  static constexpr std::string_view kKind = "interop_factory";
+
+  explicit ItemFactory(bool with_interop) : with_interop_(with_interop) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IActivationFactory) {
+      return static_cast<abi::IActivationFactory*>(this);
+    }
+    if (iid == abi::IID_IGraphicsCaptureItemInterop && with_interop_) {
+      return static_cast<abi::IGraphicsCaptureItemInterop*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
+    if (instance != nullptr) {
+      *instance = nullptr;
+    }
+    return win::E_NOTIMPL_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL CreateForWindow(HWND window, const GUID& iid, void** result) override {
+    log_call("IGraphicsCaptureItemInterop::CreateForWindow(" +
+             std::to_string(reinterpret_cast<std::uintptr_t>(window)) + ")");
+    return create(TargetKind::Window, reinterpret_cast<std::uintptr_t>(window),
+                  "IGraphicsCaptureItemInterop::CreateForWindow", window_capture_size(window), iid,
+                  result);
+  }
+
+  HRESULT LUMIGRAB_STDCALL CreateForMonitor(HMONITOR monitor, const GUID& iid,
+                                            void** result) override {
+    log_call("IGraphicsCaptureItemInterop::CreateForMonitor(" +
+             std::to_string(reinterpret_cast<std::uintptr_t>(monitor)) + ")");
+    return create(TargetKind::Monitor, reinterpret_cast<std::uintptr_t>(monitor),
+                  "IGraphicsCaptureItemInterop::CreateForMonitor", monitor_capture_size(monitor),
+                  iid, result);
+  }
+
+ private:
+  static HRESULT create(TargetKind kind, std::uintptr_t target, std::string_view fault_point,
+                        std::optional<std::pair<std::int32_t, std::int32_t>> size,
+                        const GUID& iid, void** result) {
+    if (result == nullptr) {
+      return win::E_POINTER_;
+    }
+    *result = nullptr;
+    if (auto fault = injected_fault(fault_point)) {
+      return fault->result();
+    }
+    if (!size) {
+      return win::E_INVALIDARG_;
+    }
+    const auto item = make_object<Item>(kind, target, SizeInt32{size->first, size->second});
+    return item->QueryInterface(iid, result);
+  }
+
+  const bool with_interop_;
+};
+
+class PoolStatics final
+    : public InspectableObject<PoolStatics, abi::IActivationFactory,
+                               abi::IDirect3D11CaptureFramePoolStatics, abi::IAgileObject> {
+ public:
+  static constexpr std::string_view kKind = "statics";
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IActivationFactory) {
+      return static_cast<abi::IActivationFactory*>(this);
+    }
+    if (iid == abi::IID_IDirect3D11CaptureFramePoolStatics) {
+      return static_cast<abi::IDirect3D11CaptureFramePoolStatics*>(this);
+    }
+    if (iid == abi::IID_IAgileObject) {
+      return static_cast<abi::IAgileObject*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
+    if (instance != nullptr) {
+      *instance = nullptr;
+    }
+    return win::E_NOTIMPL_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Create(abi::IDirect3DDevice* device, std::int32_t pixel_format,
+                                  std::int32_t number_of_buffers, SizeInt32 size,
+                                  abi::IDirect3D11CaptureFramePool** result) override {
+    const DWORD thread_id = current_thread_id();
+    log_call("IDirect3D11CaptureFramePoolStatics::Create(pixel_format=" +
+             std::to_string(pixel_format) +
+             ", number_of_buffers=" + std::to_string(number_of_buffers) +
+             ", size=" + size_text(size) + ", thread=" + std::to_string(thread_id) + ")");
+    if (result == nullptr) {
+      return win::E_POINTER_;
+    }
+    *result = nullptr;
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePoolStatics::Create")) {
+      return fault->result();
+    }
+    if (!is_simulated_direct3d_device(device) || !is_capture_format(pixel_format) ||
+        number_of_buffers < 1 || size.Width < 1 || size.Height < 1) {
+      return win::E_INVALIDARG_;
+    }
+    // FrameArrived needs the creating thread's dispatcher queue.
+    if (!thread_has_dispatcher_queue(thread_id)) {
+      return kRpcWrongThread;
+    }
+    return hand_out(
+        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format),
+        result);
+  }
+};
+
+HRESULT LUMIGRAB_STDCALL library_factory(abi::HSTRING class_id, abi::IActivationFactory** factory,
+                                         bool with_interop) {
+  log_call("DllGetActivationFactory(" + narrow(hstring_text(class_id)) + ")");
+  if (factory == nullptr) {
+    return win::E_POINTER_;
+  }
+  *factory = make_capture_factory(hstring_text(class_id), with_interop).detach();
+  return *factory == nullptr ? win::REGDB_E_CLASSNOTREG_ : win::S_OK_;
+}
+
+HRESULT LUMIGRAB_STDCALL library_factory_with_interop(abi::HSTRING class_id,
+                                                      abi::IActivationFactory** factory) {
+  return library_factory(class_id, factory, true);
+}
+
+HRESULT LUMIGRAB_STDCALL library_factory_without_interop(abi::HSTRING class_id,
+                                                         abi::IActivationFactory** factory) {
+  return library_factory(class_id, factory, false);
+}
+
+}  // namespace
+
+ComPtr<abi::IActivationFactory> make_capture_factory(std::u16string_view class_name,
+                                                     bool with_interop) {
+  if (class_name == abi::kGraphicsCaptureItemClass) {
+    return ComPtr<abi::IActivationFactory>::attach(
+        make_object<ItemFactory>(with_interop).detach());
+  }
+  if (class_name == abi::kFramePoolClass) {
+    return ComPtr<abi::IActivationFactory>::attach(make_object<PoolStatics>().detach());
+  }
+  return nullptr;
+}
+
+void register_capture_library(const std::string& name, bool with_interop) {
+  platform::DllGetActivationFactoryProc export_function =
+      with_interop ? &library_factory_with_interop : &library_factory_without_interop;
+  // Through void (*)(), the one function pointer type any other converts to
+  // without a warning.
+  register_library(name, {{"DllGetActivationFactory",
+                           reinterpret_cast<FARPROC>(
+                               reinterpret_cast<void (*)()>(export_function))}});
+}
+
+void present_frame(std::uintptr_t target, FrameImage image) {
+  if (image.width < 1 || image.height < 1) {
+    throw std::invalid_argument("a presented image needs a positive width and height");
+  }
+  if (image.content_width == 0 && image.content_height == 0) {
+    image.content_width = image.width;
+    image.content_height = image.height;
+  }
+  const auto min_pitch = static_cast<std::uint32_t>(image.width) * 4;
+  if (image.row_pitch == 0) {
+    image.row_pitch = min_pitch;
+  }
+  if (image.row_pitch < min_pitch) {
+    throw std::invalid_argument("a row pitch must hold a row's pixels");
+  }
+  auto shown = std::make_shared<Shown>();
+  shown->width = image.width;
+  shown->height = image.height;
+  shown->content = {image.content_width, image.content_height};
+  if (image.pixels.empty()) {
+    shown->rows = default_rows(image.width, image.height, image.row_pitch);
+  } else {
+    if (image.pixels.size() != std::size_t{image.row_pitch} * static_cast<std::size_t>(image.height)) {
+      throw std::invalid_argument("a presented image needs height * row_pitch bytes");
+    }
+    shown->rows = std::make_shared<const PixelRows>(
+        PixelRows{image.row_pitch, std::move(image.pixels)});
+  }
+  register_desktop_reset();
+
+  std::vector<ComPtr<Session>> capturing;
+  {
+    Desktop& shared = desktop();
+    const std::lock_guard lock(shared.mutex);
+    shown->sequence = ++shared.last_sequence;
+    shared.shown[target] = shown;
+    auto [first, last] = shared.started.equal_range(target);
+    for (auto it = first; it != last; ++it) {
+      if (it->second->try_add_ref()) {
+        capturing.push_back(ComPtr<Session>::attach(it->second));
+      }
+    }
+  }
+  for (const auto& session : capturing) {
+    session->pool().deliver(*shown);
+  }
+}
+
+bool wait_frames_delivered(std::chrono::milliseconds timeout) {
+  return g_deliveries.wait(timeout);
+}
+
+}  // namespace lumigrab::sim
