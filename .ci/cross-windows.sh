@@ -4,8 +4,12 @@
 # link time; the probe's import list is then checked for DLLs that Windows
 # does not ship (a mingw runtime DLL would keep the module from loading).
 #
+# Where Wine is installed (Debian package wine64; xvfb for a display), the
+# probe is then run under it.
+#
 #   .ci/cross-windows.sh            build into build/mingw
 #   LUMIGRAB_CROSS_BUILD=DIR ...    build into DIR instead
+#   LUMIGRAB_CROSS_RUN=0 ...        do not run the probe even where Wine is
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -61,5 +65,24 @@ printf '  %s\n' "${imports[@]}"
 if [ "${#foreign[@]}" -ne 0 ]; then
   echo "cross-windows: the probe imports DLLs that are not part of Windows: ${foreign[*]}" >&2
   exit 1
+fi
+
+wine=$(command -v wine64 || true)
+if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then
+  wine=/usr/lib/wine/wine64
+fi
+if [ -n "$wine" ] && [ "${LUMIGRAB_CROSS_RUN:-1}" != 0 ]; then
+  echo
+  echo "running ${probe#"$repo"/} under $wine:"
+  display=()
+  if command -v xvfb-run >/dev/null; then
+    display=(xvfb-run -a)
+  fi
+  # A prefix of the build's own, so that nothing of the user's Wine setup is touched.
+  if ! WINEPREFIX="$build/wineprefix" WINEDEBUG=-all timeout 600 \
+    "${display[@]}" "$wine" "$probe"; then
+    echo "cross-windows: the probe failed under Wine" >&2
+    exit 1
+  fi
 fi
 echo "cross-windows: ok"

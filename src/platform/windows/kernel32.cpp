@@ -1,7 +1,6 @@
 // Threads, processes, libraries and system message texts: kernel32.
 #include <cinttypes>
 #include <cstdio>
-#include <cwchar>
 #include <string_view>
 #include <utility>
 
@@ -113,7 +112,8 @@ void write_backtrace() {
   void* frames[kMaxFrames] = {};
   const WORD count = ::RtlCaptureStackBackTrace(1, kMaxFrames, frames, nullptr);
   std::fputs("stack backtrace:\n", stderr);
-  for (unsigned i = 0; i < count; ++i) {
+  // Some unwinders end the walk with null frames rather than a shorter count.
+  for (unsigned i = 0; i < count && frames[i] != nullptr; ++i) {
     write_frame(i, frames[i]);
   }
   std::fflush(stderr);
