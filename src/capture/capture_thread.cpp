@@ -60,8 +60,15 @@ class FrameArrivedRegistration {
     }
   }
 
-  // The orderly removal; a failure is not tried again.
-  win::HRESULT remove() { return std::exchange(pool_, nullptr)->remove_FrameArrived(token_); }
+  // The orderly removal. One that fails is tried once more as the thread
+  // unwinds from the fault it causes.
+  win::HRESULT remove() {
+    const win::HRESULT hr = pool_->remove_FrameArrived(token_);
+    if (win::succeeded(hr)) {
+      pool_ = nullptr;
+    }
+    return hr;
+  }
 
  private:
   abi::IDirect3D11CaptureFramePool* pool_;

@@ -1,0 +1,277 @@
+// CaptureControl's state machine against the simulated desktop: start, stop,
+// the first-frame wait, a start on a running capture, a stop that races the
+// thread's start-up, target conversion, and release of everything made.
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "capture/capture_target.h"
+#include "capture_support.h"
+#include "platform/simulated/sim_objects.h"
+
+namespace lumigrab::test {
+namespace {
+
+using capture::CaptureControl;
+using capture::CaptureError;
+using capture::CaptureTarget;
+
+constexpr const char* kJoinFault = "Failed to join capture thread: Any { .. }";
+
+bool failed_with(const Status<CaptureError>& status, CaptureError::Kind kind) {
+  return !status.ok() && status.error().kind() == kind;
+}
+
+TEST(start_waits_for_the_first_frame_and_stop_releases_everything) {
+  CaptureDesk desk;
+  {
+    CaptureControl& capture = desk.capture();
+    CHECK(!capture.active());
+    capture.stop();
+    capture.stop();
+    CHECK(!capture.active());
+
+    CHECK(capture.start(desk.target(), true).ok());
+    CHECK(capture.active());
+    CHECK(capture.latest_frame().has_frame());
+    CHECK(capture.thread_id().thread_id().has_value());
+
+    capture.stop();
+    CHECK(!capture.active());
+    CHECK(!capture.latest_frame().has_frame());
+    CHECK(!capture.thread_id().thread_id().has_value());
+    capture.stop();
+  }
+  CHECK(desk.released());
+}
+
+TEST(a_capture_thread_that_ends_before_its_first_frame) {
+  // The wait ends with the thread; start stops it and reports that.
+  {
+    CaptureDesk desk;
+    arm("IGraphicsCaptureSession::StartCapture");
+    CaptureControl& capture = desk.capture();
+    const auto started = capture.start(desk.target(), true);
+    CHECK(failed_with(started, CaptureError::Kind::CaptureThreadFailed));
+    if (!started) {
+      CHECK_EQ(text_form(started.error()),
+               std::string("Capture thread exited unexpectedly with an error."));
+    }
+    CHECK(!capture.active());
+    CHECK(desk.released());
+  }
+  // Without the wait the object stays running until stop, which says nothing.
+  {
+    CaptureDesk desk;
+    sim::set_feature_level(0xB000);
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), false).ok());
+    CHECK(capture.active());
+    capture.stop();
+    CHECK(!capture.active());
+    CHECK(desk.released());
+  }
+  // A thread that faulted instead: the join's fault is what start raises.
+  {
+    CaptureDesk desk;
+    // GetMessageW fails, so no frame is ever dispatched and the loop ends at
+    // once; the teardown then faults.
+    arm("GetMessageW");
+    arm("IClosable::Close(FramePool)", 1);
+    CaptureControl& capture = desk.capture();
+    CHECK_EQ(fault_message([&] { static_cast<void>(capture.start(desk.target(), true)); }),
+             std::string(kJoinFault));
+    CHECK(!capture.active());
+    CHECK(desk.released());
+  }
+}
+
+TEST(a_teardown_fault_makes_stop_fault_and_leaves_the_object_usable) {
+  for (const char* point : {"IDirect3D11CaptureFramePool::remove_FrameArrived",
+                            "IClosable::Close(FramePool)", "IClosable::Close(Session)"}) {
+    CaptureDesk desk;
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), true).ok());
+    arm(point, 1);
+    CHECK_EQ(fault_message([&] { capture.stop(); }), std::string(kJoinFault));
+    CHECK(!capture.active());
+    // The slot is not emptied by a stop that faulted; the next stop does.
+    CHECK(capture.latest_frame().has_frame());
+    capture.stop();
+    CHECK(!capture.latest_frame().has_frame());
+
+    CHECK(capture.start(desk.target(), true).ok());
+    capture.stop();
+    CHECK(desk.released());
+  }
+}
+
+TEST(a_refused_start_leaves_a_running_capture_alone) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  desk.show(3);
+
+  sim::WindowSpec hidden;
+  hidden.title = u"hidden";
+  hidden.visible = false;
+  sim::clear_call_log();
+  const auto refused = capture.start(CaptureTarget::window(sim::add_window(hidden)), true);
+  CHECK(failed_with(refused, CaptureError::Kind::InvalidCaptureTarget));
+  if (!refused) {
+    CHECK_EQ(text_form(refused.error()), std::string("Invalid capture target."));
+  }
+  CHECK_EQ(count_calls("RoGetActivationFactory"), 0U);
+
+  arm("IGraphicsCaptureItemInterop::CreateForMonitor");
+  CHECK_EQ(fault_message([&] { static_cast<void>(capture.start(desk.target(), true)); }),
+           std::string("Failed to convert CaptureTarget to GraphicsCaptureItem: "
+                       "MonitorConversionError"));
+  sim::clear_faults();
+  CHECK_EQ(count_calls("CreateThread"), 0U);
+
+  CHECK(capture.active());
+  desk.show(4);
+  CHECK_EQ(view_slot(capture.latest_frame()).marker, 4);
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(a_window_that_cannot_be_converted_faults_with_its_own_variant) {
+  CaptureDesk desk;
+  sim::WindowSpec spec;
+  spec.title = u"Editor";
+  const win::HWND window = sim::add_window(spec);
+  arm("IGraphicsCaptureItemInterop::CreateForWindow");
+  CaptureControl& capture = desk.capture();
+  CHECK_EQ(fault_message([&] { static_cast<void>(capture.start(CaptureTarget::window(window), true)); }),
+           std::string("Failed to convert CaptureTarget to GraphicsCaptureItem: "
+                       "WindowConversionError"));
+  sim::clear_faults();
+  CHECK(!capture.active());
+  CHECK(capture.start(CaptureTarget::window(window), true).ok());
+  CHECK(capture.latest_frame().has_frame());
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(start_on_a_running_capture_stops_it_before_starting_the_new_one) {
+  CaptureDesk desk;
+  sim::MonitorSpec second_spec;
+  second_spec.width = 32;
+  second_spec.height = 16;
+  const win::HMONITOR second = sim::add_monitor(second_spec);
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  CHECK(capture.start(CaptureTarget::monitor(second), true).ok());
+  CHECK_EQ(sim::live_counts()["session"], 1L);
+  CHECK_EQ(capture::FrameArrivedHandler::live(), 1L);
+  // Frames of the first monitor no longer reach the slot.
+  desk.show(9);
+  CHECK_EQ(view_slot(capture.latest_frame()).width, 32U);
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(a_stop_racing_the_thread_start_up_always_ends_the_thread) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  for (int i = 0; i < 100; ++i) {
+    CHECK(capture.start(desk.target(), false).ok());
+    capture.stop();
+    CHECK(!capture.active());
+  }
+  // Destroying a running capture stops it just the same.
+  for (int i = 0; i < 50; ++i) {
+    CaptureControl short_lived;
+    CHECK(short_lived.start(desk.target(), false).ok());
+  }
+  CHECK(desk.released());
+}
+
+TEST(many_capture_cycles_release_every_object) {
+  CaptureDesk desk;
+  for (int i = 0; i < 30; ++i) {
+    CaptureControl capture;
+    CHECK(capture.start(desk.target(), true).ok());
+    desk.show(static_cast<std::uint8_t>(i));
+    CHECK_EQ(view_slot(capture.latest_frame()).marker, i);
+    capture.stop();
+  }
+  // One agile statics object serves every capture thread.
+  CHECK_EQ(count_calls("RoGetActivationFactory(Windows.Graphics.Capture.Direct3D11CaptureFramePool)"),
+           1U);
+  CHECK(desk.released());
+  const auto left = capture_objects();
+  if (left != desk.baseline()) {
+    std::ostringstream out;
+    out << "left " << left << " from " << desk.baseline();
+    record_failure(__FILE__, __LINE__, out.str());
+  }
+}
+
+TEST(a_thread_that_cannot_be_spawned_faults_start) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  arm("CreateThread", 1);
+  const std::string message =
+      fault_message([&] { static_cast<void>(capture.start(desk.target(), true)); });
+  CHECK_EQ(message.rfind("failed to spawn thread", 0), 0U);
+  CHECK(!capture.active());
+  CHECK(!capture.thread_id().thread_id().has_value());
+  CHECK(capture.start(desk.target(), true).ok());
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(capture_item_factory_lookup) {
+  // A thread outside any apartment makes the process a user of the
+  // multithreaded one and asks again.
+  {
+    CaptureDesk desk;
+    sim::clear_call_log();
+    CHECK(capture::create_capture_item(desk.target()).ok());
+    const std::string factory = "RoGetActivationFactory(Windows.Graphics.Capture.GraphicsCaptureItem)";
+    const std::vector<std::string> calls = sim::logged_calls();
+    const std::vector<std::string> expected = {factory, "CoIncrementMTAUsage", factory};
+    CHECK(std::search(calls.begin(), calls.end(), expected.begin(), expected.end()) !=
+          calls.end());
+    CHECK(desk.released());
+  }
+  // The runtime does not know the class: the libraries named after it are
+  // tried, longest name first, and the one that gave the factory stays loaded.
+  {
+    CaptureDesk desk;
+    sim::FaultSpec not_registered;
+    not_registered.code = 0x80040154U;
+    sim::set_fault("RoGetActivationFactory(Windows.Graphics.Capture.GraphicsCaptureItem)",
+                   not_registered);
+    sim::register_capture_library("Windows.Graphics.dll", true);
+    sim::clear_call_log();
+    CHECK(capture::create_capture_item(desk.target()).ok());
+    CHECK_EQ(count_calls("LoadLibraryExA('Windows.Graphics.Capture.dll'"), 1U);
+    CHECK_EQ(count_calls("LoadLibraryExA('Windows.Graphics.dll'"), 1U);
+    CHECK_EQ(count_calls("LoadLibraryExA('Windows.dll'"), 0U);
+    CHECK_EQ(sim::loaded_libraries()["Windows.Graphics.dll"], 1L);
+  }
+  // A library whose factory lacks the interop interface ends the lookup.
+  for (const bool registered : {true, false}) {
+    CaptureDesk desk;
+    arm("RoGetActivationFactory(Windows.Graphics.Capture.GraphicsCaptureItem)");
+    if (registered) {
+      sim::register_capture_library("Windows.Graphics.Capture.dll", false);
+    }
+    sim::clear_call_log();
+    const auto item = capture::create_capture_item(desk.target());
+    CHECK(!item.ok());
+    if (!item) {
+      CHECK_EQ(debug_form(item.error()), std::string("MonitorConversionError"));
+    }
+    CHECK_EQ(count_calls("LoadLibraryExA('Windows.Graphics.dll'"), registered ? 0U : 1U);
+    CHECK(sim::loaded_libraries().empty());
+    CHECK(desk.released());
+  }
+}
+
+}  // namespace
+}  // namespace lumigrab::test

@@ -1,0 +1,307 @@
+// The capture thread and its frame-arrived handler against the simulated
+// capture engine: set-up failures, teardown, frame storing and read-back.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "capture_support.h"
+
+namespace lumigrab::test {
+namespace {
+
+using capture::CaptureControl;
+using capture::CaptureError;
+using capture::CaptureThreadIdCell;
+using capture::LatestFrameSlot;
+
+// A capture thread body run to its end on a thread of its own, as a capture
+// runs it.
+struct ThreadRun {
+  std::optional<Status<CaptureError>> result;
+  std::string fault;
+  std::shared_ptr<CaptureThreadIdCell> thread_id = std::make_shared<CaptureThreadIdCell>();
+  std::shared_ptr<LatestFrameSlot> latest_frame = std::make_shared<LatestFrameSlot>();
+
+  std::string result_text() const {
+    if (!result) {
+      return "fault: " + fault;
+    }
+    return result->ok() ? "Ok" : debug_form(result->error());
+  }
+};
+
+// With `quit_first`, the owner has asked the thread to quit before it
+// publishes its id, so it never waits in its message loop.
+ThreadRun run_thread(const CaptureDesk& desk, bool quit_first) {
+  ThreadRun run;
+  auto item = capture::create_capture_item(desk.target()).value_or_fault();
+  if (quit_first) {
+    run.thread_id->request_quit();
+  }
+  std::thread thread([&run, item]() mutable {
+    try {
+      run.result.emplace(capture::run_capture_thread(std::move(item), run.thread_id,
+                                                     run.latest_frame));
+    } catch (const Fault& fault) {
+      run.fault = fault.message();
+    }
+  });
+  thread.join();
+  return run;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+std::vector<std::string> calls_among(const std::vector<std::string>& wanted) {
+  std::vector<std::string> seen;
+  for (const std::string& entry : sim::logged_calls()) {
+    for (const std::string& name : wanted) {
+      if (starts_with(entry, name)) {
+        seen.push_back(name);
+      }
+    }
+  }
+  return seen;
+}
+
+struct SetupFailure {
+  const char* point;
+  bool no_result;
+  int skip;
+  const char* expected;  // the start of the thread result's debug form
+  bool id_published;
+};
+
+constexpr const char* kWindowsFail = "WindowsError(Error { code: HRESULT(0x80004005)";
+constexpr const char* kWindowsNoResult = "WindowsError(Error { code: HRESULT(0x00000000)";
+
+TEST(capture_thread_set_up_failures_end_the_thread_with_their_error) {
+  const SetupFailure cases[] = {
+      {"RoInitialize", false, 0, kWindowsFail, false},
+      {"CreateDispatcherQueueController", false, 0, kWindowsFail, false},
+      {"CreateDispatcherQueueController", true, 0, kWindowsNoResult, false},
+      {"D3D11CreateDevice", false, 0, "DirectXError(WindowsError(Error { code: HRESULT(0x80004005)",
+       false},
+      {"ID3D11Device::QueryInterface(IDXGIDevice)", false, 0,
+       "DirectXError(WindowsError(Error { code: HRESULT(0x80004002)", false},
+      {"CreateDirect3D11DeviceFromDXGIDevice", false, 0,
+       "DirectXError(WindowsError(Error { code: HRESULT(0x80004005)", false},
+      {"CreateDirect3D11DeviceFromDXGIDevice", true, 0,
+       "DirectXError(WindowsError(Error { code: HRESULT(0x00000000)", false},
+      {"QueryInterface(IDirect3DDevice)", false, 0,
+       "DirectXError(WindowsError(Error { code: HRESULT(0x80004002)", false},
+      {"IGraphicsCaptureItem::get_Size", false, 0, kWindowsFail, false},
+      {"RoGetActivationFactory(Windows.Graphics.Capture.Direct3D11CaptureFramePool)", false, 0,
+       kWindowsFail, false},
+      {"IDirect3D11CaptureFramePoolStatics::Create", false, 0, kWindowsFail, false},
+      {"IDirect3D11CaptureFramePoolStatics::Create", true, 0, kWindowsNoResult, false},
+      {"IDirect3D11CaptureFramePool::CreateCaptureSession", false, 0, kWindowsFail, false},
+      {"IGraphicsCaptureItem::get_Size", false, 1, kWindowsFail, true},
+      {"IDirect3D11CaptureFramePool::add_FrameArrived", false, 0, kWindowsFail, true},
+      {"IGraphicsCaptureSession::StartCapture", false, 0, kWindowsFail, true},
+  };
+  for (const SetupFailure& failure : cases) {
+    CaptureDesk desk;
+    if (failure.no_result) {
+      arm_no_result(failure.point);
+    } else {
+      arm(failure.point, -1, failure.skip);
+    }
+    {
+      const ThreadRun run = run_thread(desk, false);
+      if (!starts_with(run.result_text(), failure.expected)) {
+        record_failure(__FILE__, __LINE__,
+                       std::string(failure.point) + ": thread ended with " + run.result_text());
+      }
+      CHECK_EQ(run.thread_id->thread_id().has_value(), failure.id_published);
+      CHECK(!run.latest_frame->has_frame());
+    }
+    // Nothing was closed or uninitialised on the way out, yet all was released.
+    CHECK_EQ(count_calls("IClosable::Close"), 0U);
+    CHECK_EQ(count_calls("RoUninitialize"), 0U);
+    CHECK(desk.released());
+  }
+}
+
+TEST(a_device_below_feature_level_11_1_is_refused) {
+  CaptureDesk desk;
+  sim::set_feature_level(0xB000);
+  {
+    const ThreadRun run = run_thread(desk, false);
+    CHECK_EQ(run.result_text(), std::string("DirectXError(FeatureLevelError)"));
+    CHECK(!run.thread_id->thread_id());
+  }
+  CHECK(desk.released());
+}
+
+TEST(a_quit_requested_before_the_id_is_published_takes_the_session_down_at_once) {
+  CaptureDesk desk;
+  sim::clear_call_log();
+  {
+    const ThreadRun run = run_thread(desk, true);
+    CHECK_EQ(run.result_text(), std::string("Ok"));
+    CHECK(run.thread_id->thread_id().has_value());
+  }
+  CHECK_EQ(count_calls("GetMessageW"), 0U);
+  const std::vector<std::string> order = {
+      "IGraphicsCaptureSession::StartCapture", "IDispatcherQueueController::ShutdownQueueAsync",
+      "IAsyncAction::put_Completed", "IDirect3D11CaptureFramePool::remove_FrameArrived",
+      "IClosable::Close(FramePool)", "IClosable::Close(Session)", "RoUninitialize"};
+  CHECK(calls_among(order) == order);
+  CHECK(desk.released());
+}
+
+TEST(teardown_failures) {
+  struct Case {
+    const char* point;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"IDispatcherQueueController::ShutdownQueueAsync", kWindowsFail},
+      {"IAsyncAction::put_Completed", kWindowsFail},
+      {"IDirect3D11CaptureFramePool::remove_FrameArrived",
+       "fault: Failed to remove Frame Arrived event handler: Error { code: HRESULT(0x80004005)"},
+      {"IClosable::Close(FramePool)",
+       "fault: Failed to Close Frame Pool: Error { code: HRESULT(0x80004005)"},
+      {"IClosable::Close(Session)",
+       "fault: Failed to Close Capture Session: Error { code: HRESULT(0x80004005)"},
+  };
+  for (const Case& failure : cases) {
+    CaptureDesk desk;
+    // Once: the removal is tried again on the way out, so nothing is left
+    // holding the pool.
+    arm(failure.point, 1);
+    const std::string outcome = run_thread(desk, true).result_text();
+    if (!starts_with(outcome, failure.outcome)) {
+      record_failure(__FILE__, __LINE__,
+                     std::string(failure.point) + ": thread ended with " + outcome);
+    }
+    // The steps after a failing one are not taken.
+    CHECK_EQ(count_calls("RoUninitialize"), 0U);
+    if (std::string(failure.point) == "IClosable::Close(FramePool)") {
+      CHECK_EQ(count_calls("IClosable::Close(Session)"), 0U);
+    }
+    CHECK(desk.released());
+  }
+}
+
+TEST(frames_replace_each_other_and_a_resize_recreates_the_pool) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  desk.show(7);
+  CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{64, 48, 7}));
+
+  sim::clear_call_log();
+  desk.show(9, 80, 60);
+  CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{64, 48, 7}));
+  CHECK_EQ(count_calls("IDirect3D11CaptureFramePool::Recreate(pixel_format=28, "
+                       "number_of_buffers=1, size=80x60)"),
+           1U);
+  desk.show(11, 80, 60);
+  CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{80, 60, 11}));
+  CHECK_EQ(count_calls("IDirect3D11CaptureFramePool::Recreate"), 1U);
+
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(a_frame_the_handler_cannot_take_is_dropped_and_the_capture_goes_on) {
+  const char* const points[] = {
+      "IDirect3D11CaptureFramePool::TryGetNextFrame", "IDirect3D11CaptureFrame::get_ContentSize",
+      "IDirect3D11CaptureFrame::get_Surface", "QueryInterface(IDirect3DDxgiInterfaceAccess)",
+      "IDirect3DDxgiInterfaceAccess::GetInterface"};
+  for (const char* point : points) {
+    CaptureDesk desk;
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), true).ok());
+    desk.show(5);
+    arm(point, 1);
+    desk.show(6);
+    desk.show(7);
+    const SlotView view = view_slot(capture.latest_frame());
+    if (view != SlotView{64, 48, 7}) {
+      record_failure(__FILE__, __LINE__, std::string(point) + ": slot holds " +
+                                             std::to_string(view.marker));
+    }
+    capture.stop();
+    CHECK(desk.released());
+  }
+}
+
+TEST(a_failed_recreate_is_tried_again_by_the_next_resized_frame) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  desk.show(1);
+  arm("IDirect3D11CaptureFramePool::Recreate", 1);
+  sim::clear_call_log();
+  desk.show(2, 80, 60);
+  desk.show(3, 80, 60);
+  CHECK_EQ(count_calls("IDirect3D11CaptureFramePool::Recreate"), 2U);
+  CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{64, 48, 1}));
+  desk.show(4, 80, 60);
+  CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{80, 60, 4}));
+  capture.stop();
+}
+
+sim::FrameImage patterned_image(std::int32_t width, std::int32_t height, std::uint32_t pitch) {
+  sim::FrameImage image;
+  image.width = width;
+  image.height = height;
+  image.row_pitch = pitch;
+  image.pixels.resize(std::size_t{pitch} * static_cast<std::size_t>(height));
+  for (std::size_t i = 0; i < image.pixels.size(); ++i) {
+    image.pixels[i] = static_cast<std::uint8_t>(i % 251);
+  }
+  return image;
+}
+
+TEST(materialize_frame_copies_every_row_with_its_padding) {
+  CaptureDesk desk(1001, 3);
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  for (const std::uint32_t pitch : {4096U, 4004U}) {
+    const sim::FrameImage image = patterned_image(1001, 3, pitch);
+    desk.show(image);
+    const bool had_frame = capture.latest_frame().with_frame([&](const capture::LatestFrame& frame) {
+      CHECK_EQ(frame.width, 1001U);
+      CHECK_EQ(frame.height, 3U);
+      auto bytes = frame::materialize_frame(frame);
+      CHECK(bytes.ok());
+      if (bytes) {
+        CHECK_EQ(bytes.value().size, std::size_t{3} * pitch);
+        CHECK(std::equal(image.pixels.begin(), image.pixels.end(), bytes.value().data.get()));
+      }
+    });
+    CHECK(had_frame);
+  }
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(a_failed_read_back_leaves_the_frame_for_the_next_try) {
+  for (const char* point : {"ID3D11Device::CreateTexture2D", "ID3D11DeviceContext::Map"}) {
+    CaptureDesk desk;
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), true).ok());
+    desk.show(8);
+    arm(point, 1);
+    capture.latest_frame().with_frame([](const capture::LatestFrame& frame) {
+      auto failed = frame::materialize_frame(frame);
+      CHECK(!failed.ok());
+      if (!failed) {
+        CHECK_EQ(text_form(failed.error()), std::string("Windows error during frame conversion"));
+      }
+    });
+    CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{64, 48, 8}));
+    capture.stop();
+    CHECK(desk.released());
+  }
+}
+
+}  // namespace
+}  // namespace lumigrab::test
