@@ -11,8 +11,8 @@
 // populated desktop, ntdll's message table) is skipped too.
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <iterator>
 #include <string>
@@ -60,10 +60,9 @@ class Checks {
     if (win::succeeded(result) && has_object) {
       return check(true, what);
     }
-    const std::string why =
-        has_object || win::failed(result)
-            ? lumigrab::text_form(lumigrab::WindowsError::from_hresult(result))
-            : std::string("succeeded without an object");
+    const std::string why = has_object || win::failed(result)
+                                ? lumigrab::text_form(lumigrab::WindowsError::from_hresult(result))
+                                : std::string("succeeded without an object");
     if (require_capture_) {
       return check(false, what + ": " + why);
     }
@@ -97,7 +96,9 @@ std::string text_of(const win::WCHAR* units, std::size_t capacity) {
   return lumigrab::decode_utf16_lossy(units, lumigrab::terminated_length(units, capacity));
 }
 
-std::string hex(win::HRESULT code) { return lumigrab::format_hresult(code); }
+std::string hex(win::HRESULT code) {
+  return lumigrab::format_hresult(code);
+}
 
 bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
@@ -186,9 +187,9 @@ void check_windows(Checks& checks) {
   std::vector<HWND> windows;
   const BOOL listed = platform::EnumChildWindows(platform::GetDesktopWindow(), collect_window,
                                                  reinterpret_cast<LPARAM>(&windows));
-  checks.check_beyond_wine(listed != FALSE && !windows.empty(),
-                           "EnumChildWindows under the desktop lists " + std::to_string(windows.size()) +
-                   " window(s)");
+  checks.check_beyond_wine(
+      listed != FALSE && !windows.empty(),
+      "EnumChildWindows under the desktop lists " + std::to_string(windows.size()) + " window(s)");
 
   const HWND foreground = platform::GetForegroundWindow();
   if (foreground == nullptr) {
@@ -230,7 +231,8 @@ void check_error_texts(Checks& checks) {
 
   // STATUS_ACCESS_DENIED with the NT-status bit: its text comes from ntdll.
   const lumigrab::WindowsError status(static_cast<win::HRESULT>(0xD0000022U), nullptr);
-  checks.check_beyond_wine(!status.message().empty(), "an NT status code: " + lumigrab::text_form(status));
+  checks.check_beyond_wine(!status.message().empty(),
+                           "an NT status code: " + lumigrab::text_form(status));
 }
 
 // The ABI interfaces have no virtual destructor and must not grow one; the
@@ -324,8 +326,8 @@ void check_capture_stack(Checks& checks, bool with_queue) {
   abi::D3D_FEATURE_LEVEL level{};
   win::HRESULT result = platform::D3D11CreateDevice(
       nullptr, abi::D3D_DRIVER_TYPE_HARDWARE, nullptr, abi::D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-      kLevels, static_cast<UINT>(std::size(kLevels)), abi::D3D11_SDK_VERSION, device.put(),
-      &level, context.put());
+      kLevels, static_cast<UINT>(std::size(kLevels)), abi::D3D11_SDK_VERSION, device.put(), &level,
+      context.put());
   if (!checks.capture_step(result, device && context, "D3D11CreateDevice")) {
     return;
   }
@@ -366,16 +368,16 @@ void check_capture_stack(Checks& checks, bool with_queue) {
     return;
   }
   ComPtr<abi::IDirect3D11CaptureFramePool> pool;
-  result = statics->Create(direct3d.get(), abi::DirectXPixelFormat_R8G8B8A8UIntNormalized, 1,
-                           size, pool.put());
+  result = statics->Create(direct3d.get(), abi::DirectXPixelFormat_R8G8B8A8UIntNormalized, 1, size,
+                           pool.put());
   if (!checks.capture_step(result, static_cast<bool>(pool), "frame pool Create")) {
     return;
   }
   ComPtr<abi::IGraphicsCaptureSession> session;
   result = pool->CreateCaptureSession(item.get(), session.put());
   checks.capture_step(result, static_cast<bool>(session), "CreateCaptureSession");
-  for (abi::IUnknown* closable_object : {static_cast<abi::IUnknown*>(pool.get()),
-                                         static_cast<abi::IUnknown*>(session.get())}) {
+  for (abi::IUnknown* closable_object :
+       {static_cast<abi::IUnknown*>(pool.get()), static_cast<abi::IUnknown*>(session.get())}) {
     ComPtr<abi::IClosable> closable;
     if (closable_object != nullptr &&
         win::succeeded(closable_object->QueryInterface(abi::IID_IClosable, closable.put_void())) &&
@@ -433,8 +435,7 @@ void run_thread(Checks& checks, std::promise<DWORD>& id) {
     const win::HRESULT result = controller->ShutdownQueueAsync(shutdown.put());
     if (checks.check(win::succeeded(result) && shutdown, "ShutdownQueueAsync")) {
       const auto handler = ComPtr<QuitWhenCompleted>::attach(new QuitWhenCompleted);
-      if (checks.check(win::succeeded(shutdown->put_Completed(handler.get())),
-                       "put_Completed")) {
+      if (checks.check(win::succeeded(shutdown->put_Completed(handler.get())), "put_Completed")) {
         pump_until_quit();
         checks.check(true, "the queue's shutdown completed");
       }

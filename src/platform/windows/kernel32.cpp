@@ -36,8 +36,8 @@ std::string to_utf8(std::wstring_view text) {
     return {};
   }
   const auto length = static_cast<int>(text.size());
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr,
-                                         nullptr);
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) {
     return {};
   }
@@ -50,9 +50,9 @@ std::string to_utf8(std::wstring_view text) {
 // empty when the address lies in no module (generated code, a freed DLL).
 std::string module_holding(const void* address, HMODULE* module) {
   // UNCHANGED_REFCOUNT: the handle is only read here, never owned.
-  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           static_cast<const wchar_t*>(address), module) == FALSE) {
+  if (::GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<const wchar_t*>(address), module) == FALSE) {
     *module = nullptr;
     return {};
   }
@@ -81,17 +81,25 @@ void write_frame(unsigned index, const void* address) {
 
 }  // namespace
 
-const char* backend_name() noexcept { return "windows"; }
+const char* backend_name() noexcept {
+  return "windows";
+}
 
-DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+DWORD GetCurrentThreadId() {
+  return ::GetCurrentThreadId();
+}
 
-DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+DWORD GetCurrentProcessId() {
+  return ::GetCurrentProcessId();
+}
 
-std::thread spawn_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+std::thread spawn_thread(std::function<void()> body) {
+  return std::thread(std::move(body));
+}
 
 std::string current_thread_name() {
   // Windows 10 1607 and later; older systems have no thread names at all.
-  using GetThreadDescriptionProc = HRESULT(WINAPI*)(HANDLE thread, wchar_t** description);
+  using GetThreadDescriptionProc = HRESULT(WINAPI*)(HANDLE thread, wchar_t * *description);
   static const windows::SystemExport get_description(L"kernel32.dll", "GetThreadDescription");
   const auto get = get_description.get<GetThreadDescriptionProc>();
   if (get == nullptr) {
@@ -119,7 +127,9 @@ void write_backtrace() {
   std::fflush(stderr);
 }
 
-DWORD GetLastError() { return ::GetLastError(); }
+DWORD GetLastError() {
+  return ::GetLastError();
+}
 
 DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
                      WCHAR** buffer) {
@@ -146,8 +156,12 @@ HMODULE LoadLibraryExA(const char* file_name, void* file, DWORD flags) {
   return ::LoadLibraryExA(file_name, file, flags);
 }
 
-FARPROC GetProcAddress(HMODULE module, const char* name) { return ::GetProcAddress(module, name); }
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  return ::GetProcAddress(module, name);
+}
 
-BOOL FreeLibrary(HMODULE module) { return ::FreeLibrary(module); }
+BOOL FreeLibrary(HMODULE module) {
+  return ::FreeLibrary(module);
+}
 
 }  // namespace lumigrab::platform

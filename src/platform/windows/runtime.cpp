@@ -10,7 +10,9 @@ HRESULT RoInitialize(std::int32_t init_type) {
   return ::RoInitialize(static_cast<RO_INIT_TYPE>(init_type));
 }
 
-void RoUninitialize() { ::RoUninitialize(); }
+void RoUninitialize() {
+  ::RoUninitialize();
+}
 
 HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* string) {
   return ::WindowsCreateString(source, length, reinterpret_cast<::HSTRING*>(string));
@@ -36,16 +38,20 @@ HRESULT SetErrorInfo(ULONG reserved, abi::IErrorInfo* info) {
   return ::SetErrorInfo(reserved, reinterpret_cast<::IErrorInfo*>(info));
 }
 
-void SysFreeString(BSTR string) { ::SysFreeString(string); }
+void SysFreeString(BSTR string) {
+  ::SysFreeString(string);
+}
 
-UINT SysStringLen(BSTR string) { return ::SysStringLen(string); }
+UINT SysStringLen(BSTR string) {
+  return ::SysStringLen(string);
+}
 
 HRESULT CreateDispatcherQueueController(abi::DispatcherQueueOptions options,
                                         abi::IDispatcherQueueController** controller) {
   // CoreMessaging.dll exists from Windows 10 1709 on, and mingw-w64 has no
   // import library for it: looked up at run time.
   using CreateProc = HRESULT(WINAPI*)(abi::DispatcherQueueOptions options,
-                                      abi::IDispatcherQueueController** controller);
+                                      abi::IDispatcherQueueController * *controller);
   static const windows::SystemExport create(L"CoreMessaging.dll",
                                             "CreateDispatcherQueueController");
   const auto call = create.get<CreateProc>();

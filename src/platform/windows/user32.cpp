@@ -4,7 +4,9 @@
 
 namespace lumigrab::platform {
 
-HMONITOR MonitorFromPoint(POINT point, DWORD flags) { return ::MonitorFromPoint(point, flags); }
+HMONITOR MonitorFromPoint(POINT point, DWORD flags) {
+  return ::MonitorFromPoint(point, flags);
+}
 
 BOOL EnumDisplayMonitors(HDC dc, const RECT* clip, MONITORENUMPROC callback, LPARAM data) {
   return ::EnumDisplayMonitors(dc, clip, callback, data);
@@ -28,29 +30,41 @@ HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name) {
   return ::FindWindowW(class_name, window_name);
 }
 
-BOOL IsWindowVisible(HWND window) { return ::IsWindowVisible(window); }
+BOOL IsWindowVisible(HWND window) {
+  return ::IsWindowVisible(window);
+}
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id) {
   return ::GetWindowThreadProcessId(window, process_id);
 }
 
-BOOL GetClientRect(HWND window, RECT* rect) { return ::GetClientRect(window, rect); }
+BOOL GetClientRect(HWND window, RECT* rect) {
+  return ::GetClientRect(window, rect);
+}
 
-LONG_PTR GetWindowLongPtrW(HWND window, int index) { return ::GetWindowLongPtrW(window, index); }
+LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+  return ::GetWindowLongPtrW(window, index);
+}
 
-int GetWindowTextLengthW(HWND window) { return ::GetWindowTextLengthW(window); }
+int GetWindowTextLengthW(HWND window) {
+  return ::GetWindowTextLengthW(window);
+}
 
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity) {
   return ::GetWindowTextW(window, buffer, capacity);
 }
 
-HWND GetDesktopWindow() { return ::GetDesktopWindow(); }
+HWND GetDesktopWindow() {
+  return ::GetDesktopWindow();
+}
 
 BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM data) {
   return ::EnumChildWindows(parent, callback, data);
 }
 
-HWND GetForegroundWindow() { return ::GetForegroundWindow(); }
+HWND GetForegroundWindow() {
+  return ::GetForegroundWindow();
+}
 
 BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {
   return ::PostThreadMessageW(thread_id, message, wparam, lparam);
@@ -60,10 +74,16 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
   return ::GetMessageW(msg, window, filter_min, filter_max);
 }
 
-BOOL TranslateMessage(const MSG* msg) { return ::TranslateMessage(msg); }
+BOOL TranslateMessage(const MSG* msg) {
+  return ::TranslateMessage(msg);
+}
 
-LRESULT DispatchMessageW(const MSG* msg) { return ::DispatchMessageW(msg); }
+LRESULT DispatchMessageW(const MSG* msg) {
+  return ::DispatchMessageW(msg);
+}
 
-void PostQuitMessage(int exit_code) { ::PostQuitMessage(exit_code); }
+void PostQuitMessage(int exit_code) {
+  ::PostQuitMessage(exit_code);
+}
 
 }  // namespace lumigrab::platform
