@@ -94,7 +94,7 @@ class TestEnumeration:
         [
             (5, "Windows API error: Access is denied. (0x80070005)"),
             (0x1234, "Windows API error: 0x80071234"),
-            (0, "Windows API error: 0x00000000"),
+            (0, "Windows API error: The operation completed successfully. (0x00000000)"),
         ],
     )
     def test_failure_is_a_runtime_error_with_the_windows_text(self, desk, code, text):
@@ -197,7 +197,7 @@ class TestProperties:
         desk.add_monitor(device_string="Moni\U0001F5B5tor", primary=True)
         assert lumigrab.Monitor().device_string == "Moni\U0001F5B5tor"
 
-    @pytest.mark.parametrize("prop", ["device_name", "index", "width", "height", "refresh_rate", "device_string"])
+    @pytest.mark.parametrize("prop", ["device_name", "index", "width", "height", "refresh_rate"])
     def test_lone_surrogate_in_the_name(self, desk, prop):
         desk.add_monitor(raw_name=units("\\\\.\\DISPLAY1", 32)[:12] + [0xD800] + [0] * 19, primary=True)
         with pytest.raises(RuntimeError) as excinfo:
