@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -58,8 +59,11 @@ std::shared_ptr<const PixelRows> default_rows(std::int32_t width, std::int32_t h
   return rows;
 }
 
-std::string size_text(SizeInt32 size) {
-  return std::to_string(size.Width) + "x" + std::to_string(size.Height);
+template <typename Handle>
+std::string handle_text(Handle handle) {
+  std::ostringstream out;
+  out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(handle);
+  return handle == nullptr ? "NULL" : out.str();
 }
 
 bool is_capture_format(std::int32_t format) {
@@ -267,6 +271,7 @@ class Item final : public InspectableObject<Item, abi::IGraphicsCaptureItem> {
   }
 
   HRESULT LUMIGRAB_STDCALL get_Size(SizeInt32* value) override {
+    log_call("IGraphicsCaptureItem::get_Size()");
     if (value == nullptr) {
       return win::E_POINTER_;
     }
@@ -314,9 +319,8 @@ class Pool final
 
   HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
                                     std::int32_t number_of_buffers, SizeInt32 size) override {
-    log_call("IDirect3D11CaptureFramePool::Recreate(pixel_format=" + std::to_string(pixel_format) +
-             ", number_of_buffers=" + std::to_string(number_of_buffers) +
-             ", size=" + size_text(size) + ")");
+    log_call("IDirect3D11CaptureFramePool::Recreate(" + std::to_string(pixel_format) + ", " +
+             std::to_string(number_of_buffers) + ", " + size_text(size) + ")");
     if (auto fault = injected_fault("IDirect3D11CaptureFramePool::Recreate")) {
       return fault->result();
     }
@@ -352,7 +356,7 @@ class Pool final
 
   HRESULT LUMIGRAB_STDCALL add_FrameArrived(abi::IFrameArrivedHandler* handler,
                                             abi::EventRegistrationToken* token) override {
-    log_call("IDirect3D11CaptureFramePool::add_FrameArrived");
+    log_call("IDirect3D11CaptureFramePool::add_FrameArrived()");
     if (token == nullptr) {
       return win::E_POINTER_;
     }
@@ -524,7 +528,7 @@ class Session final
   }
 
   HRESULT LUMIGRAB_STDCALL StartCapture() override {
-    log_call("IGraphicsCaptureSession::StartCapture");
+    log_call("IGraphicsCaptureSession::StartCapture()");
     if (auto fault = injected_fault("IGraphicsCaptureSession::StartCapture")) {
       return fault->result();
     }
@@ -610,7 +614,7 @@ class Session final
 
 HRESULT LUMIGRAB_STDCALL Pool::CreateCaptureSession(abi::IGraphicsCaptureItem* item,
                                                     abi::IGraphicsCaptureSession** result) {
-  log_call("IDirect3D11CaptureFramePool::CreateCaptureSession");
+  log_call("IDirect3D11CaptureFramePool::CreateCaptureSession()");
   if (result == nullptr) {
     return win::E_POINTER_;
   }
@@ -658,8 +662,8 @@ class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivation
   }
 
   HRESULT LUMIGRAB_STDCALL CreateForWindow(HWND window, const GUID& iid, void** result) override {
-    log_call("IGraphicsCaptureItemInterop::CreateForWindow(" +
-             std::to_string(reinterpret_cast<std::uintptr_t>(window)) + ")");
+    log_call("IGraphicsCaptureItemInterop::CreateForWindow(" + handle_text(window) + ", " +
+             iid_text(iid) + ")");
     return create(TargetKind::Window, reinterpret_cast<std::uintptr_t>(window),
                   "IGraphicsCaptureItemInterop::CreateForWindow", window_capture_size(window), iid,
                   result);
@@ -667,8 +671,8 @@ class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivation
 
   HRESULT LUMIGRAB_STDCALL CreateForMonitor(HMONITOR monitor, const GUID& iid,
                                             void** result) override {
-    log_call("IGraphicsCaptureItemInterop::CreateForMonitor(" +
-             std::to_string(reinterpret_cast<std::uintptr_t>(monitor)) + ")");
+    log_call("IGraphicsCaptureItemInterop::CreateForMonitor(" + handle_text(monitor) + ", " +
+             iid_text(iid) + ")");
     return create(TargetKind::Monitor, reinterpret_cast<std::uintptr_t>(monitor),
                   "IGraphicsCaptureItemInterop::CreateForMonitor", monitor_capture_size(monitor),
                   iid, result);
@@ -726,10 +730,9 @@ class PoolStatics final
                                   std::int32_t number_of_buffers, SizeInt32 size,
                                   abi::IDirect3D11CaptureFramePool** result) override {
     const DWORD thread_id = current_thread_id();
-    log_call("IDirect3D11CaptureFramePoolStatics::Create(pixel_format=" +
-             std::to_string(pixel_format) +
-             ", number_of_buffers=" + std::to_string(number_of_buffers) +
-             ", size=" + size_text(size) + ", thread=" + std::to_string(thread_id) + ")");
+    log_call("IDirect3D11CaptureFramePoolStatics::Create(" + std::to_string(pixel_format) + ", " +
+             std::to_string(number_of_buffers) + ", " + size_text(size) +
+             ", thread=" + code_text(thread_id) + ")");
     if (result == nullptr) {
       return win::E_POINTER_;
     }
@@ -753,7 +756,7 @@ class PoolStatics final
 
 HRESULT LUMIGRAB_STDCALL library_factory(abi::HSTRING class_id, abi::IActivationFactory** factory,
                                          bool with_interop) {
-  log_call("DllGetActivationFactory(" + narrow(hstring_text(class_id)) + ")");
+  log_call("DllGetActivationFactory(" + quoted(hstring_text(class_id)) + ")");
   if (factory == nullptr) {
     return win::E_POINTER_;
   }

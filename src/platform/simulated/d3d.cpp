@@ -45,24 +45,21 @@ constexpr UINT kMapFlagDoNotWait = 0x100000;
 
 std::once_flag g_reset_hook;
 
-std::string hex(std::uint64_t value) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << value;
-  return out.str();
-}
-
 std::string pointer_text(const void* pointer) {
-  return pointer == nullptr ? "null" : hex(reinterpret_cast<std::uintptr_t>(pointer));
+  std::ostringstream out;
+  out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(pointer);
+  return pointer == nullptr ? "NULL" : out.str();
 }
 
-std::string describe(const D3D11_TEXTURE2D_DESC& desc, const void* initial_data) {
+std::string describe(const D3D11_TEXTURE2D_DESC& desc) {
   std::ostringstream out;
   out << "Width=" << desc.Width << ", Height=" << desc.Height << ", MipLevels=" << desc.MipLevels
       << ", ArraySize=" << desc.ArraySize << ", Format=" << desc.Format
       << ", SampleDesc.Count=" << desc.SampleDesc.Count
       << ", SampleDesc.Quality=" << desc.SampleDesc.Quality << ", Usage=" << desc.Usage
-      << ", BindFlags=" << hex(desc.BindFlags) << ", CPUAccessFlags=" << hex(desc.CPUAccessFlags)
-      << ", MiscFlags=" << hex(desc.MiscFlags) << ", initial_data=" << pointer_text(initial_data);
+      << ", BindFlags=" << code_text(desc.BindFlags)
+      << ", CPUAccessFlags=" << code_text(desc.CPUAccessFlags)
+      << ", MiscFlags=" << code_text(desc.MiscFlags);
   return out.str();
 }
 
@@ -192,8 +189,8 @@ class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceCon
   HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
                                std::int32_t map_type, UINT flags,
                                D3D11_MAPPED_SUBRESOURCE* mapped) override {
-    log_call("ID3D11DeviceContext::Map(subresource=" + std::to_string(subresource) +
-             ", map_type=" + std::to_string(map_type) + ", flags=" + hex(flags) + ")");
+    log_call("ID3D11DeviceContext::Map(" + std::to_string(subresource) + ", " +
+             std::to_string(map_type) + ", " + code_text(flags) + ")");
     if (auto fault = injected_fault("ID3D11DeviceContext::Map")) {
       return fault->result();
     }
@@ -205,6 +202,7 @@ class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceCon
   }
 
   void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
+    log_call("ID3D11DeviceContext::Unmap(" + std::to_string(subresource) + ")");
     if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
       texture->unmap();
     }
@@ -213,7 +211,7 @@ class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceCon
   // Like the real call, an invalid copy (other sizes or formats) does nothing.
   void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
                                      abi::ID3D11Resource* source) override {
-    log_call("ID3D11DeviceContext::CopyResource");
+    log_call("ID3D11DeviceContext::CopyResource()");
     auto* to = dynamic_cast<Texture*>(destination);
     auto* from = dynamic_cast<Texture*>(source);
     if (to == nullptr || from == nullptr || to == from) {
@@ -261,7 +259,8 @@ class Device final : public ComObject<Device, abi::ID3D11Device, abi::IDXGIDevic
                                            const void* initial_data,
                                            abi::ID3D11Texture2D** texture) override {
     log_call("ID3D11Device::CreateTexture2D(" +
-             (desc == nullptr ? std::string("null") : describe(*desc, initial_data)) + ")");
+             (desc == nullptr ? std::string("NULL") : describe(*desc)) + ", " +
+             pointer_text(initial_data) + ")");
     if (texture != nullptr) {
       *texture = nullptr;
     }
@@ -334,11 +333,11 @@ class Direct3DDevice final : public InspectableObject<Direct3DDevice, abi::IDire
 
 std::string feature_levels_text(const abi::D3D_FEATURE_LEVEL* levels, UINT count) {
   if (levels == nullptr) {
-    return "null";
+    return "NULL";
   }
   std::string text = "[";
   for (UINT i = 0; i < count; ++i) {
-    text += (i == 0 ? "" : ", ") + hex(static_cast<std::uint32_t>(levels[i]));
+    text += (i == 0 ? "" : ", ") + code_text(static_cast<std::uint32_t>(levels[i]));
   }
   return text + "]";
 }
@@ -380,12 +379,11 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
                           UINT sdk_version, abi::ID3D11Device** device,
                           abi::D3D_FEATURE_LEVEL* obtained_level,
                           abi::ID3D11DeviceContext** immediate_context) {
-  using sim::hex;
-  sim::log_call("D3D11CreateDevice(adapter=" + sim::pointer_text(adapter) +
-                ", driver_type=" + std::to_string(driver_type) +
-                ", software=" + sim::pointer_text(software) + ", flags=" + hex(flags) +
-                ", feature_levels=" + sim::feature_levels_text(feature_levels, feature_level_count) +
-                ", sdk_version=" + std::to_string(sdk_version) + ")");
+  sim::log_call("D3D11CreateDevice(" + sim::pointer_text(adapter) + ", " +
+                std::to_string(driver_type) + ", " + sim::pointer_text(software) + ", " +
+                sim::code_text(flags) + ", " +
+                sim::feature_levels_text(feature_levels, feature_level_count) + ", " +
+                std::to_string(feature_level_count) + ", " + std::to_string(sdk_version) + ")");
   if (device != nullptr) {
     *device = nullptr;
   }
@@ -431,7 +429,7 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
 
 HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
                                              abi::IInspectable** graphics_device) {
-  sim::log_call("CreateDirect3D11DeviceFromDXGIDevice");
+  sim::log_call("CreateDirect3D11DeviceFromDXGIDevice()");
   if (graphics_device == nullptr) {
     return win::E_POINTER_;
   }

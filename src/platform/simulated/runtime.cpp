@@ -5,9 +5,11 @@
 // called RoInitialize, or at any time after the process has become a user of
 // the multithreaded apartment through CoIncrementMTAUsage.
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -98,7 +100,7 @@ class AsyncAction final : public InspectableObject<AsyncAction, abi::IAsyncActio
   }
 
   HRESULT LUMIGRAB_STDCALL put_Completed(abi::IAsyncActionCompletedHandler* handler) override {
-    log_call("IAsyncAction::put_Completed");
+    log_call("IAsyncAction::put_Completed()");
     if (auto fault = injected_fault("IAsyncAction::put_Completed")) {
       return fault->result();
     }
@@ -184,7 +186,7 @@ class QueueController final
   // The queue finishes when its thread next dispatches: the completion is a
   // work item like any other, so a thread that never pumps again never sees it.
   HRESULT LUMIGRAB_STDCALL ShutdownQueueAsync(abi::IAsyncAction** operation) override {
-    log_call("IDispatcherQueueController::ShutdownQueueAsync");
+    log_call("IDispatcherQueueController::ShutdownQueueAsync()");
     if (operation == nullptr) {
       return win::E_POINTER_;
     }
@@ -224,13 +226,53 @@ std::u16string_view hstring_text(abi::HSTRING string) noexcept {
   return string == nullptr ? std::u16string_view() : std::u16string_view(string->text);
 }
 
-std::string narrow(std::u16string_view ascii) {
-  std::string text;
-  text.reserve(ascii.size());
-  for (const char16_t unit : ascii) {
-    text += unit < 0x80 ? static_cast<char>(unit) : '?';
+std::string code_text(std::uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::uppercase << std::hex << value;
+  return out.str();
+}
+
+std::string quoted(std::u16string_view text) {
+  std::string out = "'";
+  for (const char16_t unit : text) {
+    if (unit >= 0x20 && unit < 0x7F) {
+      out += static_cast<char>(unit);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
+      out += escaped;
+    }
   }
+  return out + "'";
+}
+
+std::string iid_text(const GUID& iid) {
+  static constexpr std::pair<const GUID*, const char*> kNames[] = {
+      {&abi::IID_IUnknown, "IUnknown"},
+      {&abi::IID_IInspectable, "IInspectable"},
+      {&abi::IID_IAgileObject, "IAgileObject"},
+      {&abi::IID_IActivationFactory, "IActivationFactory"},
+      {&abi::IID_IClosable, "IClosable"},
+      {&abi::IID_IGraphicsCaptureItemInterop, "IGraphicsCaptureItemInterop"},
+      {&abi::IID_IGraphicsCaptureItem, "IGraphicsCaptureItem"},
+      {&abi::IID_IDirect3D11CaptureFramePoolStatics, "IDirect3D11CaptureFramePoolStatics"},
+      {&abi::IID_IDirect3D11CaptureFramePool, "IDirect3D11CaptureFramePool"},
+  };
+  for (const auto& [known, name] : kNames) {
+    if (*known == iid) {
+      return name;
+    }
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(iid.Data1), static_cast<unsigned>(iid.Data2),
+                static_cast<unsigned>(iid.Data3), iid.Data4[0], iid.Data4[1], iid.Data4[2],
+                iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
   return text;
+}
+
+std::string size_text(abi::SizeInt32 size) {
+  return "{" + std::to_string(size.Width) + ", " + std::to_string(size.Height) + "}";
 }
 
 std::optional<InjectedFault> injected_fault(std::string_view point) {
@@ -278,7 +320,7 @@ HRESULT RoInitialize(std::int32_t init_type) {
 }
 
 void RoUninitialize() {
-  sim::log_call("RoUninitialize");
+  sim::log_call("RoUninitialize()");
   sim::ThreadApartment& apartment = sim::thread_apartment();
   if (apartment.initializations > 0) {
     --apartment.initializations;
@@ -286,6 +328,10 @@ void RoUninitialize() {
 }
 
 HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* string) {
+  sim::log_call("WindowsCreateString(" +
+                (source == nullptr ? std::string("NULL")
+                                   : sim::quoted(std::u16string_view(source, length))) +
+                ", " + std::to_string(length) + ")");
   if (string == nullptr) {
     return win::E_INVALIDARG_;
   }
@@ -301,13 +347,16 @@ HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* stri
 }
 
 HRESULT WindowsDeleteString(abi::HSTRING string) {
+  sim::log_call("WindowsDeleteString(" +
+                (string == nullptr ? std::string("NULL") : sim::quoted(string->text)) + ")");
   const std::unique_ptr<abi::HSTRING__> owned(string);
   return win::S_OK_;
 }
 
 HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** factory) {
-  const std::string class_name = sim::narrow(sim::hstring_text(class_id));
-  sim::log_call("RoGetActivationFactory(" + class_name + ")");
+  const std::u16string_view class_name = sim::hstring_text(class_id);
+  sim::log_call("RoGetActivationFactory(" + sim::quoted(class_name) + ", " + sim::iid_text(iid) +
+                ")");
   if (factory == nullptr) {
     return win::E_POINTER_;
   }
@@ -315,14 +364,17 @@ HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** fa
   if (class_id == nullptr) {
     return win::E_INVALIDARG_;
   }
-  if (auto fault = sim::injected_fault("RoGetActivationFactory(" + class_name + ")")) {
+  std::string fault_point = "RoGetActivationFactory(";
+  for (const char16_t unit : class_name) {
+    fault_point += static_cast<char>(unit < 0x80 ? unit : u'?');
+  }
+  if (auto fault = sim::injected_fault(fault_point + ")")) {
     return fault->result();
   }
   if (!sim::may_activate()) {
     return win::CO_E_NOTINITIALIZED_;
   }
-  const ComPtr<abi::IActivationFactory> found =
-      sim::make_capture_factory(sim::hstring_text(class_id), true);
+  const ComPtr<abi::IActivationFactory> found = sim::make_capture_factory(class_name, true);
   if (!found) {
     return win::REGDB_E_CLASSNOTREG_;
   }
@@ -330,7 +382,7 @@ HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** fa
 }
 
 HRESULT CoIncrementMTAUsage(void** cookie) {
-  sim::log_call("CoIncrementMTAUsage");
+  sim::log_call("CoIncrementMTAUsage()");
   if (cookie == nullptr) {
     return win::E_INVALIDARG_;
   }

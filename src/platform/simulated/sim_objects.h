@@ -152,7 +152,13 @@ HRESULT hand_out(ComPtr<T> object, I** out) noexcept {
 
 // Runtime (runtime.cpp).
 std::u16string_view hstring_text(abi::HSTRING string) noexcept;
-std::string narrow(std::u16string_view ascii);
+// Call-log forms of arguments: "0x" and upper-case hexadecimal for codes and
+// flags; text between single quotes, other than printable ASCII as \uXXXX;
+// an interface by its name; a size as {width, height}.
+std::string code_text(std::uint64_t value);
+std::string quoted(std::u16string_view text);
+std::string iid_text(const GUID& iid);
+std::string size_text(abi::SizeInt32 size);
 // Whether `thread_id` runs a dispatcher queue that is not shut down.
 bool thread_has_dispatcher_queue(DWORD thread_id);
 // Queues `work` to run inside `thread_id`'s DispatchMessageW; false when that
