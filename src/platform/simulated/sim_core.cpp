@@ -185,7 +185,14 @@ std::string hex(std::uint64_t value) {
   return digits;
 }
 
-std::string handle_text(std::uintptr_t value) { return value == 0 ? "NULL" : hex(value); }
+std::string handle_text(std::uintptr_t value) {
+  if (value == 0) {
+    return "NULL";
+  }
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "0x%llx", static_cast<unsigned long long>(value));
+  return digits;
+}
 
 namespace {
 

@@ -122,7 +122,7 @@ void set_primary_monitor(HMONITOR monitor);
 struct WindowSpec {
   std::u16string title;  // raw UTF-16 units
   bool visible = true;
-  DWORD process_id = 0;  // 0: another process than this one
+  std::optional<DWORD> process_id;  // none: another process than this one
   LONG_PTR style = 0;
   LONG_PTR extended_style = 0;
   DWORD client_rect_error = 0;  // non-zero: GetClientRect fails with it

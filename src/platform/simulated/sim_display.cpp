@@ -1,4 +1,5 @@
 // Monitors and their display settings, as user32 reports them.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -178,8 +179,8 @@ using sim::detail::handle_text;
 using sim::detail::hex;
 
 HMONITOR MonitorFromPoint(POINT point, DWORD flags) {
-  sim::log_call("MonitorFromPoint((" + std::to_string(point.x) + ", " + std::to_string(point.y) +
-                "), " + hex(flags) + ")");
+  sim::log_call("MonitorFromPoint(" + std::to_string(point.x) + ", " + std::to_string(point.y) +
+                ", " + std::to_string(flags) + ")");
   if (sim::detail::fails("MonitorFromPoint")) {
     return nullptr;
   }
@@ -320,15 +321,13 @@ BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVIC
                          DWORD flags) {
   std::string entry = "EnumDisplayDevicesW(" + sim::detail::quoted_argument(device) + ", " +
                       std::to_string(device_number) + ", ";
-  if (device_info == nullptr) {
-    entry += "NULL";
-  } else {
-    entry += "cb=" + std::to_string(device_info->cb);
-    if (sim::detail::any_nonzero(device_info, sizeof device_info->cb, sizeof(DISPLAY_DEVICEW))) {
-      entry += ", dirty";
-    }
+  entry += device_info == nullptr ? std::string("NULL") : "cb=" + std::to_string(device_info->cb);
+  entry += ", flags=" + std::to_string(flags);
+  if (device_info != nullptr &&
+      sim::detail::any_nonzero(device_info, sizeof device_info->cb, sizeof(DISPLAY_DEVICEW))) {
+    entry += ", dirty";
   }
-  entry += ", flags=" + hex(flags) + ")";
+  entry += ")";
   sim::log_call(std::move(entry));
   if (sim::detail::fails("EnumDisplayDevicesW")) {
     return 0;

@@ -15,7 +15,8 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 // --- call-log formatting ---
 // "0x" and upper-case hexadecimal digits.
 std::string hex(std::uint64_t value);
-// A handle or pointer in hexadecimal, or NULL.
+// A handle or pointer in lower-case hexadecimal (as Python's "%#x" writes
+// the handles the test controls return), or NULL.
 std::string handle_text(std::uintptr_t value);
 template <typename T>
 std::string handle_text(T* handle) {

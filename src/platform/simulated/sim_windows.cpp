@@ -1,6 +1,7 @@
 // Top-level windows, as user32 reports them.
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/simulated/sim_core.h"
@@ -69,7 +70,7 @@ auto with_window(HWND handle, Use use) -> decltype(use(std::declval<Window&>()))
 HWND add_window(WindowSpec spec) {
   auto& w = windows();
   const std::lock_guard lock(w.mutex);
-  if (spec.process_id == 0) {
+  if (!spec.process_id) {
     spec.process_id = kOtherProcessId;
   }
   const std::uintptr_t handle = w.next_handle++;
@@ -178,7 +179,7 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id) {
   }
   return sim::with_window(window, [process_id](const sim::Window& found) -> DWORD {
     if (process_id != nullptr) {
-      *process_id = found.spec.process_id;
+      *process_id = *found.spec.process_id;
     }
     return sim::kWindowThreadId;
   });
