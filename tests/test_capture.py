@@ -38,6 +38,17 @@ def raises_message(exc_type, call):
     return str(excinfo.value)
 
 
+def wait_until_capturing(timeout=5.0):
+    """Waits until a capture thread has started its session and pumped its first frame."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not any(c.startswith("IGraphicsCaptureSession::StartCapture") for c in simdesk.calls()):
+        assert time.monotonic() < deadline, "the capture never started"
+        time.sleep(0.005)
+    assert simcapture.wait_delivered(timeout)
+
+
 def image(width, height, pixel):
     return bytes(pixel) * (width * height)
 
@@ -78,7 +89,7 @@ class TestStates:
         desk.fail("IDirect3D11CaptureFrame::get_Surface", 0x80004005, times=1)
         capture = lumigrab.Capture()
         capture.start(lumigrab.Monitor(), await_first_frame=False)
-        assert simcapture.wait_delivered()
+        wait_until_capturing()
         message = raises_message(RuntimeError, capture.frame)
         assert message == NO_FRAME
         simcapture.present(monitor, 64, 48, image(64, 48, [5, 6, 7, 8]))
@@ -90,7 +101,6 @@ class TestStates:
         desk.fail("D3D11CreateDevice", 0x887A0004)
         capture = lumigrab.Capture()
         capture.start(lumigrab.Monitor(), await_first_frame=False)
-        assert simcapture.wait_delivered()
         assert capture.active is True
         assert raises_message(RuntimeError, capture.frame) == NO_FRAME
         assert capture.stop() is None
