@@ -149,10 +149,16 @@ inline SlotView view_slot(const capture::LatestFrameSlot& slot) {
   return view;
 }
 
-inline std::size_t count_calls(const std::string& prefix) {
+// Whether a call-log entry is a call of `name` that mentions `argument`.
+inline bool is_call(const std::string& entry, const std::string& name,
+                    const std::string& argument = {}) {
+  return entry.rfind(name, 0) == 0 && entry.find(argument, name.size()) != std::string::npos;
+}
+
+inline std::size_t count_calls(const std::string& name, const std::string& argument = {}) {
   std::size_t count = 0;
   for (const std::string& entry : sim::logged_calls()) {
-    count += entry.rfind(prefix, 0) == 0 ? 1U : 0U;
+    count += is_call(entry, name, argument) ? 1U : 0U;
   }
   return count;
 }
