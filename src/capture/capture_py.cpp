@@ -59,17 +59,20 @@ capture::CaptureTarget to_capture_target(PyObject* object) {
   raise_target_error(object);
 }
 
-// Shapes read-back bytes into a new [height, width, 4] uint8 array, dropping
-// the padding at the end of each row.
-PyRef frame_to_array(const frame::FrameBytes& bytes, std::uint32_t height, std::uint32_t width) {
+// Shapes the rows of a mapped frame into a new [height, width, 4] uint8 array,
+// dropping the padding at the end of each row. The rows are copied straight
+// from the mapped memory: no copy of them is made on the way.
+PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
   if (height == 0) {
     fault("attempt to divide by zero");
   }
-  const std::size_t row_bytes = bytes.size / height;
+  const std::size_t size = rows.size();
+  const std::uint8_t* source = rows.data();
+  const std::size_t row_bytes = size / height;
   const std::size_t columns = row_bytes / 4;
-  // Never above bytes.size, so the product cannot overflow.
+  // Never above size, so the product cannot overflow.
   const std::size_t elements = std::size_t{height} * columns * 4;
-  if (elements != bytes.size || elements > std::size_t{INT64_MAX} || width > columns) {
+  if (elements != size || elements > std::size_t{INT64_MAX} || width > columns) {
     fault(
         "Failed to reshape frame into the correct dimensions: ShapeError/IncompatibleShape: "
         "incompatible shapes");
@@ -92,10 +95,10 @@ PyRef frame_to_array(const frame::FrameBytes& bytes, std::uint32_t height, std::
   char* target = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
   const std::size_t pixel_row = std::size_t{width} * 4;
   if (row_bytes == pixel_row) {
-    std::memcpy(target, bytes.data.get(), bytes.size);
+    std::memcpy(target, source, size);
   } else {
     for (std::size_t y = 0; y < height; ++y) {
-      std::memcpy(target + y * pixel_row, bytes.data.get() + y * row_bytes, pixel_row);
+      std::memcpy(target + y * pixel_row, source + y * row_bytes, pixel_row);
     }
   }
   return array;
@@ -174,8 +177,8 @@ PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
     // replaced or released underneath it.
     const bool had_frame =
         capture->control.latest_frame().with_frame([&](const capture::LatestFrame& frame) {
-          auto bytes = value_or_raise(frame::materialize_frame(frame));
-          array = frame_to_array(bytes, frame.height, frame.width);
+          const auto mapped = value_or_raise(frame::map_frame(frame));
+          array = frame_to_array(mapped, frame.height, frame.width);
         });
     if (!had_frame) {
       raise_runtime_error(text_form(capture::CaptureError::no_frame_available()));

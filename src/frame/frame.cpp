@@ -1,6 +1,7 @@
 #include "frame/frame.h"
 
 #include <cstring>
+#include <utility>
 
 namespace lumigrab::frame {
 namespace {
@@ -20,33 +21,6 @@ abi::D3D11_TEXTURE2D_DESC staging_desc(const capture::LatestFrame& frame) {
   desc.MiscFlags = 0;
   return desc;
 }
-
-// Subresource 0 of a texture, mapped for as long as this lives.
-class Mapping {
- public:
-  Mapping(abi::ID3D11DeviceContext* context, abi::ID3D11Texture2D* texture)
-      : context_(context), texture_(texture) {}
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  ~Mapping() {
-    if (mapped_) {
-      context_->Unmap(texture_, 0);
-    }
-  }
-
-  win::HRESULT map() {
-    const win::HRESULT hr = context_->Map(texture_, 0, abi::D3D11_MAP_READ_WRITE, 0, &data_);
-    mapped_ = win::succeeded(hr);
-    return hr;
-  }
-  const abi::D3D11_MAPPED_SUBRESOURCE& data() const { return data_; }
-
- private:
-  abi::ID3D11DeviceContext* context_;
-  abi::ID3D11Texture2D* texture_;
-  abi::D3D11_MAPPED_SUBRESOURCE data_{};
-  bool mapped_ = false;
-};
 
 }  // namespace
 
@@ -70,7 +44,30 @@ std::string debug_form(const FrameError& error) {
   return {};
 }
 
-Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame) {
+MappedFrame::MappedFrame(ComPtr<abi::ID3D11DeviceContext> context,
+                         ComPtr<abi::ID3D11Texture2D> staging,
+                         const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height) noexcept
+    : context_(std::move(context)),
+      staging_(std::move(staging)),
+      data_(static_cast<const std::uint8_t*>(mapped.pData)),
+      // Sized in 64 bits: a 32-bit product would wrap for very large frames
+      // and silently drop rows.
+      size_(std::size_t{height} * std::size_t{mapped.RowPitch}) {}
+
+MappedFrame::MappedFrame(MappedFrame&& other) noexcept
+    : context_(std::move(other.context_)),
+      staging_(std::move(other.staging_)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+MappedFrame::~MappedFrame() {
+  // Unmapped before the staging texture is released.
+  if (staging_) {
+    context_->Unmap(staging_.get(), 0);
+  }
+}
+
+Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame) {
   const abi::D3D11_TEXTURE2D_DESC desc = staging_desc(frame);
   ComPtr<abi::ID3D11Texture2D> staging;
   const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
@@ -81,20 +78,25 @@ Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& fra
     fault("ID3D11Device::CreateTexture2D reported success without a staging texture");
   }
   frame.context->CopyResource(staging.get(), frame.texture.get());
-
-  // Unmapped before the staging texture is released.
-  Mapping mapping(frame.context.get(), staging.get());
-  const win::HRESULT mapped = mapping.map();
-  if (win::failed(mapped)) {
-    return Err(FrameError::windows_error(WindowsError::from_hresult(mapped)));
+  abi::D3D11_MAPPED_SUBRESOURCE mapped{};
+  const win::HRESULT result =
+      frame.context->Map(staging.get(), 0, abi::D3D11_MAP_READ_WRITE, 0, &mapped);
+  if (win::failed(result)) {
+    return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
   }
-  // Sized in 64 bits: a 32-bit product would wrap for very large frames and
-  // silently drop rows.
+  return MappedFrame(frame.context, std::move(staging), mapped, frame.height);
+}
+
+Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame) {
+  auto mapped = map_frame(frame);
+  if (!mapped) {
+    return Err(std::move(mapped).error());
+  }
   FrameBytes bytes;
-  bytes.size = std::size_t{frame.height} * std::size_t{mapping.data().RowPitch};
+  bytes.size = mapped.value().size();
   bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size);
   if (bytes.size != 0) {
-    std::memcpy(bytes.data.get(), mapping.data().pData, bytes.size);
+    std::memcpy(bytes.data.get(), mapped.value().data(), bytes.size);
   }
   return bytes;
 }

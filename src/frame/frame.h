@@ -43,8 +43,34 @@ struct FrameBytes {
   std::size_t size = 0;
 };
 
-// Copies the frame's texture through a staging texture into a new buffer.
-// Call with the frame's slot locked: the frame's device context is used here.
+// A frame copied into a staging texture and mapped for the CPU; unmapped and
+// released when this goes. `data` holds `size` bytes laid out as FrameBytes.
+class MappedFrame {
+ public:
+  MappedFrame(ComPtr<abi::ID3D11DeviceContext> context, ComPtr<abi::ID3D11Texture2D> staging,
+              const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height) noexcept;
+  MappedFrame(MappedFrame&& other) noexcept;
+  MappedFrame& operator=(MappedFrame&&) = delete;
+  MappedFrame(const MappedFrame&) = delete;
+  MappedFrame& operator=(const MappedFrame&) = delete;
+  ~MappedFrame();
+
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  ComPtr<abi::ID3D11DeviceContext> context_;
+  ComPtr<abi::ID3D11Texture2D> staging_;  // null once moved from
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
+
+// Copies the frame's texture into a new staging texture and maps it. Call with
+// the frame's slot locked, and keep it locked while the result lives: the
+// frame's device context is used here and by the unmapping.
+Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame);
+
+// The same, read into a new buffer the CPU owns.
 Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame);
 
 }  // namespace lumigrab::frame
