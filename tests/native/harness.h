@@ -43,8 +43,9 @@ struct Registrar {
 
 #define CHECK_EQ(actual, expected)                                                   \
   do {                                                                               \
-    const auto& check_actual_ = (actual);                                            \
-    const auto& check_expected_ = (expected);                                        \
+    /* copies: `actual` may name part of a temporary, e.g. f().at(k) */            \
+    const auto check_actual_ = (actual);                                             \
+    const auto check_expected_ = (expected);                                         \
     if (!(check_actual_ == check_expected_)) {                                       \
       std::ostringstream check_out_;                                                 \
       check_out_ << "CHECK_EQ(" #actual ", " #expected "): got " << check_actual_    \
