@@ -64,9 +64,11 @@ DWORD own_process_id();
 // --- message queues ---
 // Creates the calling thread's queue if it has none yet.
 void ensure_message_queue();
-// Queues a message for `thread_id`; `dispatch`, when given, runs inside that
-// thread's DispatchMessageW. False, with last error 1444, when the thread has
-// no queue.
+// Queues a message for `thread_id`, from any thread; `dispatch`, when given,
+// runs inside that thread's DispatchMessageW, with no lock of the desktop
+// held. False, with last error 1444, when the thread has no queue. A queue
+// goes away with its thread, and the actions of messages it never dispatched
+// are destroyed then, on that thread.
 bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> dispatch = {});
 
 // --- live objects ---
