@@ -1,12 +1,14 @@
 // The Windows error value against the system's own message tables and error
 // information objects.
-#include <oleauto.h>
 #include <string>
 
 #include "harness.h"
 #include "lib/windows_error.h"
 #include "platform/platform.h"
 #include "wine_support.h"
+
+// After the module's headers, which bring in windows.h as it needs it.
+#include <oleauto.h>
 
 namespace lumigrab::test {
 
