@@ -396,7 +396,8 @@ TEST(a_pool_keeps_one_unread_frame_and_the_newest_wins) {
   sim::present_frame(target_of(monitor), std::move(older));
   sim::present_frame(target_of(monitor), std::move(newer));
   // The first frame of StartCapture and the older image are gone already.
-  CHECK_EQ(sim::live_counts()["frame"], 1);
+  auto live = sim::live_counts();
+  CHECK_EQ(live["frame"], 1);
 
   ComPtr<abi::IDirect3D11CaptureFrame> frame;
   CHECK_EQ(capture.pool()->TryGetNextFrame(frame.put()), win::S_OK_);
