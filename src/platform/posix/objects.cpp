@@ -1,0 +1,79 @@
+#include "platform/posix/objects.h"
+
+#include <mutex>
+
+namespace lumigrab::posix {
+namespace {
+
+struct LiveCounts {
+  std::mutex mutex;
+  std::map<std::string, long, std::less<>> counts;
+};
+
+// Never destroyed: threads that end while the process exits (and their
+// thread-local objects) still count.
+LiveCounts& live() {
+  static LiveCounts* const instance = new LiveCounts();
+  return *instance;
+}
+
+struct Hooks {
+  std::mutex mutex;
+  CallHooks hooks;
+};
+
+Hooks& hooks() {
+  static Hooks* const instance = new Hooks();
+  return *instance;
+}
+
+CallHooks current_hooks() {
+  Hooks& h = hooks();
+  const std::lock_guard lock(h.mutex);
+  return h.hooks;
+}
+
+}  // namespace
+
+void count_live(std::string_view kind, int delta) {
+  LiveCounts& l = live();
+  const std::lock_guard lock(l.mutex);
+  auto found = l.counts.find(kind);
+  if (found == l.counts.end()) {
+    found = l.counts.emplace(std::string(kind), 0).first;
+  }
+  found->second += delta;
+}
+
+std::map<std::string, long> live_counts() {
+  LiveCounts& l = live();
+  const std::lock_guard lock(l.mutex);
+  std::map<std::string, long> counts;
+  for (const auto& [kind, count] : l.counts) {
+    if (count != 0) {
+      counts.emplace(kind, count);
+    }
+  }
+  return counts;
+}
+
+void set_call_hooks(CallHooks installed) {
+  Hooks& h = hooks();
+  const std::lock_guard lock(h.mutex);
+  h.hooks = std::move(installed);
+}
+
+void log_call(std::string entry) {
+  if (const CallHooks h = current_hooks(); h.log) {
+    h.log(std::move(entry));
+  }
+}
+
+std::optional<HRESULT> injected_fault(std::string_view point) {
+  if (const CallHooks h = current_hooks(); h.fault) {
+    return h.fault(point);
+  }
+  return std::nullopt;
+}
+
+}  // namespace lumigrab::posix

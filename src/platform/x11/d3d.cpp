@@ -1,0 +1,487 @@
+// The X11 backend's Direct3D 11 device: device creation, textures, the
+// immediate context's copy and map, and the Windows Runtime wrapper around
+// the device.
+//
+// A frame's texture stands for a rectangle of the captured drawable and holds
+// no pixels. CopyResource into a staging texture reads that rectangle with
+// one MIT-SHM GetImage into the staging texture's shared-memory segment and
+// turns it into R, G, B, A there; Map then hands out that segment as it is.
+// Segments go back to the device when their texture is released, so that the
+// next read-back writes into memory that is already mapped.
+#include "platform/x11/d3d.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/objects.h"
+#include "platform/x11/connection.h"
+
+namespace lumigrab::x11 {
+
+using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
+using abi::D3D11_MAPPED_SUBRESOURCE;
+using abi::D3D11_TEXTURE2D_DESC;
+using posix::ComObject;
+using posix::InspectableObject;
+using posix::make_object;
+
+namespace {
+
+constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);
+constexpr std::int32_t kUsageDefault = 0;
+constexpr UINT kBindShaderResource = 0x8;
+constexpr UINT kBindRenderTarget = 0x20;
+constexpr std::int32_t kMapRead = 1;
+constexpr std::int32_t kMapWrite = 2;
+constexpr std::int32_t kMapWriteDiscard = 4;
+constexpr std::int32_t kMapWriteNoOverwrite = 5;
+constexpr UINT kMapFlagDoNotWait = 0x100000;
+// Segments a device keeps for reuse: one for the read-back in progress, one
+// for a caller that holds on to a texture.
+constexpr std::size_t kKeptSegments = 2;
+
+bool is_capture_format(std::int32_t format) {
+  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
+}
+
+bool is_supported(const D3D11_TEXTURE2D_DESC& desc) {
+  if (desc.Width == 0 || desc.Height == 0 || desc.Width > 0x7FFF || desc.Height > 0x7FFF ||
+      desc.MipLevels != 1 || desc.ArraySize != 1 || desc.SampleDesc.Count != 1 ||
+      desc.SampleDesc.Quality != 0 || !is_capture_format(desc.Format)) {
+    return false;
+  }
+  if (desc.Usage == abi::D3D11_USAGE_STAGING) {
+    return desc.BindFlags == 0 && desc.CPUAccessFlags != 0;
+  }
+  return desc.CPUAccessFlags == 0;
+}
+
+UINT access_needed(std::int32_t map_type) {
+  switch (map_type) {
+    case kMapRead:
+      return abi::D3D11_CPU_ACCESS_READ;
+    case kMapWrite:
+    case kMapWriteDiscard:
+    case kMapWriteNoOverwrite:
+      return abi::D3D11_CPU_ACCESS_WRITE;
+    case abi::D3D11_MAP_READ_WRITE:
+      return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
+    default:
+      return 0;
+  }
+}
+
+// A System V shared-memory segment attached here and by the X server.
+class ShmSegment {
+ public:
+  static std::unique_ptr<ShmSegment> create(std::shared_ptr<Connection> c, std::size_t size) {
+    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0) {
+      return nullptr;
+    }
+    std::unique_ptr<ShmSegment> made(new ShmSegment(std::move(c), id, size));
+    return made->attached_ ? std::move(made) : nullptr;
+  }
+
+  ShmSegment(const ShmSegment&) = delete;
+  ShmSegment& operator=(const ShmSegment&) = delete;
+  ~ShmSegment() {
+    if (attached_) {
+      xcb_shm_detach(c_->get(), seg_);
+      xcb_flush(c_->get());
+    }
+    if (data_ != nullptr) {
+      shmdt(data_);
+    }
+  }
+
+  std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(data_); }
+  std::size_t size() const noexcept { return size_; }
+  xcb_shm_seg_t id() const noexcept { return seg_; }
+
+ private:
+  ShmSegment(std::shared_ptr<Connection> c, int id, std::size_t size)
+      : c_(std::move(c)), size_(size), seg_(c_->new_id()) {
+    void* data = shmat(id, nullptr, 0);
+    if (data != reinterpret_cast<void*>(-1)) {
+      data_ = data;
+      xcb_generic_error_t* error = xcb_request_check(
+          c_->get(), xcb_shm_attach_checked(c_->get(), seg_, static_cast<std::uint32_t>(id), 0));
+      attached_ = error == nullptr;
+      std::free(error);
+    }
+    // Marked for removal once both sides have attached: the segment then goes
+    // away with the last detach, even if this process dies.
+    shmctl(id, IPC_RMID, nullptr);
+  }
+
+  std::shared_ptr<Connection> c_;
+  std::size_t size_;
+  xcb_shm_seg_t seg_;
+  void* data_ = nullptr;
+  bool attached_ = false;
+};
+
+}  // namespace
+
+class DeviceCore {
+ public:
+  explicit DeviceCore(std::shared_ptr<Connection> c) : c_(std::move(c)) {}
+
+  const Connection& connection() const noexcept { return *c_; }
+
+  // A segment of `size` bytes: a kept one when there is one.
+  std::unique_ptr<ShmSegment> take_segment(std::size_t size) {
+    if (!c_->has_shm()) {
+      return nullptr;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+        if ((*it)->size() == size) {
+          std::unique_ptr<ShmSegment> found = std::move(*it);
+          kept_.erase(std::next(it).base());
+          return found;
+        }
+      }
+    }
+    return ShmSegment::create(c_, size);
+  }
+
+  void give_back(std::unique_ptr<ShmSegment> segment) {
+    // The oldest one goes, after the lock.
+    std::vector<std::unique_ptr<ShmSegment>> evicted;
+    const std::lock_guard lock(mutex_);
+    kept_.push_back(std::move(segment));
+    if (kept_.size() > kKeptSegments) {
+      evicted.swap(kept_);
+      kept_.assign(std::make_move_iterator(evicted.end() - kKeptSegments),
+                   std::make_move_iterator(evicted.end()));
+    }
+  }
+
+ private:
+  const std::shared_ptr<Connection> c_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<ShmSegment>> kept_;  // most recently given back last
+};
+
+namespace {
+
+class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
+ public:
+  static constexpr std::string_view kKind = "texture";
+
+  Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<DeviceCore> core,
+          std::optional<CaptureSource> source)
+      : desc_(desc), core_(std::move(core)), source_(source) {}
+  Texture(const Texture&) = delete;
+  Texture& operator=(const Texture&) = delete;
+  ~Texture() override {
+    if (segment_) {
+      core_->give_back(std::move(segment_));
+    }
+  }
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Texture2D) {
+      return static_cast<abi::ID3D11Texture2D*>(this);
+    }
+    return nullptr;
+  }
+
+  void LUMIGRAB_STDCALL GetDesc(D3D11_TEXTURE2D_DESC* desc) override {
+    if (desc != nullptr) {
+      *desc = desc_;
+    }
+  }
+
+  const D3D11_TEXTURE2D_DESC& desc() const noexcept { return desc_; }
+  const std::optional<CaptureSource>& source() const noexcept { return source_; }
+
+  // Reads `from`'s rectangle from the server into this texture's memory, as
+  // R, G, B, A. A rectangle the server cannot read (its window went away or
+  // shrank) reads as zeros.
+  void read(const CaptureSource& from) {
+    const std::lock_guard lock(mutex_);
+    std::uint8_t* pixels = storage();
+    const std::size_t count = std::size_t{desc_.Width} * desc_.Height;
+    const Connection& c = core_->connection();
+    bool read = false;
+    if (segment_) {
+      auto image = reply(c.get(),
+                         xcb_shm_get_image(c.get(), from.drawable, from.x, from.y,
+                                           static_cast<std::uint16_t>(desc_.Width),
+                                           static_cast<std::uint16_t>(desc_.Height), ~0U,
+                                           XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
+                         xcb_shm_get_image_reply);
+      read = image && image->size == count * 4;
+    } else {
+      auto image = reply(c.get(),
+                         xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x,
+                                       from.y, static_cast<std::uint16_t>(desc_.Width),
+                                       static_cast<std::uint16_t>(desc_.Height), ~0U),
+                         xcb_get_image_reply);
+      read = image && static_cast<std::size_t>(xcb_get_image_data_length(image.get())) == count * 4;
+      if (read) {
+        std::memcpy(pixels, xcb_get_image_data(image.get()), count * 4);
+      }
+    }
+    if (read) {
+      server_pixels_to_rgba(pixels, count, c.lsb_first());
+    } else {
+      std::memset(pixels, 0, count * 4);
+    }
+  }
+
+  HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
+    const UINT access = access_needed(map_type);
+    if (access == 0 || (flags & ~kMapFlagDoNotWait) != 0 ||
+        desc_.Usage != abi::D3D11_USAGE_STAGING || (desc_.CPUAccessFlags & access) != access) {
+      return win::E_INVALIDARG_;
+    }
+    const std::lock_guard lock(mutex_);
+    if (mapped_) {
+      return win::E_INVALIDARG_;
+    }
+    mapped_ = true;
+    mapped->pData = storage();
+    mapped->RowPitch = desc_.Width * 4;
+    mapped->DepthPitch = mapped->RowPitch * desc_.Height;
+    return win::S_OK_;
+  }
+
+  void unmap() {
+    const std::lock_guard lock(mutex_);
+    mapped_ = false;
+  }
+
+ private:
+  // The texture's memory, made on first use. Call with the mutex held.
+  std::uint8_t* storage() {
+    const std::size_t bytes = std::size_t{desc_.Width} * desc_.Height * 4;
+    if (!segment_ && heap_.empty()) {
+      segment_ = core_->take_segment(bytes);
+      if (!segment_) {
+        heap_.resize(bytes);
+      }
+    }
+    return segment_ ? segment_->data() : heap_.data();
+  }
+
+  const D3D11_TEXTURE2D_DESC desc_;
+  const std::shared_ptr<DeviceCore> core_;
+  const std::optional<CaptureSource> source_;
+  std::mutex mutex_;
+  std::unique_ptr<ShmSegment> segment_;
+  std::vector<std::uint8_t> heap_;  // where the server offers no shared memory
+  bool mapped_ = false;
+};
+
+class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceContext> {
+ public:
+  static constexpr std::string_view kKind = "context";
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11DeviceContext) {
+      return static_cast<abi::ID3D11DeviceContext*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
+                               std::int32_t map_type, UINT flags,
+                               D3D11_MAPPED_SUBRESOURCE* mapped) override {
+    auto* texture = dynamic_cast<Texture*>(resource);
+    if (texture == nullptr || subresource != 0 || mapped == nullptr) {
+      return win::E_INVALIDARG_;
+    }
+    return texture->map(map_type, flags, mapped);
+  }
+
+  void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
+    if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
+      texture->unmap();
+    }
+  }
+
+  // Like the real call, an invalid copy (other sizes or formats) does nothing.
+  void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
+                                     abi::ID3D11Resource* source) override {
+    auto* to = dynamic_cast<Texture*>(destination);
+    auto* from = dynamic_cast<Texture*>(source);
+    if (to == nullptr || from == nullptr || to == from || !from->source()) {
+      return;
+    }
+    const D3D11_TEXTURE2D_DESC& to_desc = to->desc();
+    const D3D11_TEXTURE2D_DESC& from_desc = from->desc();
+    if (to_desc.Width != from_desc.Width || to_desc.Height != from_desc.Height ||
+        to_desc.Format != from_desc.Format || to_desc.Usage != abi::D3D11_USAGE_STAGING) {
+      return;
+    }
+    to->read(*from->source());
+  }
+};
+
+class Device final : public ComObject<Device, abi::ID3D11Device, abi::IDXGIDevice> {
+ public:
+  static constexpr std::string_view kKind = "device";
+
+  explicit Device(std::shared_ptr<DeviceCore> core) : core_(std::move(core)) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Device) {
+      return static_cast<abi::ID3D11Device*>(this);
+    }
+    if (iid == abi::IID_IDXGIDevice) {
+      return static_cast<abi::IDXGIDevice*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc,
+                                           const void* initial_data,
+                                           abi::ID3D11Texture2D** texture) override {
+    if (texture != nullptr) {
+      *texture = nullptr;
+    }
+    if (desc == nullptr || initial_data != nullptr || !is_supported(*desc)) {
+      return win::E_INVALIDARG_;
+    }
+    if (texture == nullptr) {
+      return win::S_FALSE_;  // what the real call says to a validation-only call
+    }
+    return posix::hand_out(make_object<Texture>(*desc, core_, std::nullopt), texture);
+  }
+
+  const std::shared_ptr<DeviceCore>& core() const noexcept { return core_; }
+
+ private:
+  const std::shared_ptr<DeviceCore> core_;
+};
+
+class Direct3DDevice final : public InspectableObject<Direct3DDevice, abi::IDirect3DDevice,
+                                                      abi::IDirect3DDxgiInterfaceAccess> {
+ public:
+  static constexpr std::string_view kKind = "direct3d_device";
+
+  explicit Direct3DDevice(ComPtr<Device> device) : device_(std::move(device)) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IDirect3DDevice) {
+      return static_cast<abi::IDirect3DDevice*>(this);
+    }
+    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
+      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Trim() override { return win::S_OK_; }
+
+  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
+    if (out == nullptr) {
+      return win::E_POINTER_;
+    }
+    *out = nullptr;
+    return device_->QueryInterface(iid, out);
+  }
+
+  const std::shared_ptr<DeviceCore>& core() const noexcept { return device_->core(); }
+
+ private:
+  const ComPtr<Device> device_;
+};
+
+}  // namespace
+
+std::shared_ptr<DeviceCore> device_core(abi::IDirect3DDevice* device) noexcept {
+  auto* ours = dynamic_cast<Direct3DDevice*>(device);
+  return ours == nullptr ? nullptr : ours->core();
+}
+
+ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> core,
+                                                 CaptureSource source, std::int32_t width,
+                                                 std::int32_t height, std::int32_t pixel_format) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = static_cast<UINT>(width);
+  desc.Height = static_cast<UINT>(height);
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = static_cast<abi::DXGI_FORMAT>(pixel_format);
+  desc.SampleDesc = {1, 0};
+  desc.Usage = kUsageDefault;
+  desc.BindFlags = kBindShaderResource | kBindRenderTarget;
+  return ComPtr<abi::ID3D11Texture2D>::attach(
+      make_object<Texture>(desc, std::move(core), source).detach());
+}
+
+}  // namespace lumigrab::x11
+
+namespace lumigrab::platform {
+
+HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*software*/,
+                          UINT /*flags*/, const abi::D3D_FEATURE_LEVEL* feature_levels,
+                          UINT feature_level_count, UINT sdk_version, abi::ID3D11Device** device,
+                          abi::D3D_FEATURE_LEVEL* obtained_level,
+                          abi::ID3D11DeviceContext** immediate_context) {
+  if (device != nullptr) {
+    *device = nullptr;
+  }
+  if (immediate_context != nullptr) {
+    *immediate_context = nullptr;
+  }
+  if (sdk_version != abi::D3D11_SDK_VERSION ||
+      (feature_levels != nullptr) != (feature_level_count != 0) ||
+      (adapter == nullptr && driver_type != abi::D3D_DRIVER_TYPE_HARDWARE)) {
+    return win::E_INVALIDARG_;
+  }
+  // Everything this device does, it does on the CPU: it offers the highest
+  // level asked for.
+  abi::D3D_FEATURE_LEVEL obtained = abi::D3D_FEATURE_LEVEL_11_0;
+  if (feature_levels != nullptr) {
+    obtained = abi::D3D_FEATURE_LEVEL_9_1;
+    for (UINT i = 0; i < feature_level_count; ++i) {
+      obtained = std::max(obtained, std::min(feature_levels[i], abi::D3D_FEATURE_LEVEL_11_1));
+    }
+  }
+  std::shared_ptr<x11::Connection> connection = x11::Connection::open();
+  if (!connection) {
+    return x11::kDxgiUnsupported;
+  }
+  if (obtained_level != nullptr) {
+    *obtained_level = obtained;
+  }
+  auto core = std::make_shared<x11::DeviceCore>(std::move(connection));
+  if (device != nullptr) {
+    posix::hand_out(posix::make_object<x11::Device>(core), device);
+  }
+  if (immediate_context != nullptr) {
+    posix::hand_out(posix::make_object<x11::DeviceContext>(), immediate_context);
+  }
+  return device == nullptr && immediate_context == nullptr ? win::S_FALSE_ : win::S_OK_;
+}
+
+HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
+                                             abi::IInspectable** graphics_device) {
+  if (graphics_device == nullptr) {
+    return win::E_POINTER_;
+  }
+  *graphics_device = nullptr;
+  auto* device = dynamic_cast<x11::Device*>(dxgi_device);
+  if (device == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  auto wrapper = posix::make_object<x11::Direct3DDevice>(ComPtr<x11::Device>::copy(device));
+  *graphics_device = static_cast<abi::IDirect3DDevice*>(wrapper.detach());
+  return win::S_OK_;
+}
+
+}  // namespace lumigrab::platform
