@@ -103,7 +103,6 @@ class CaptureDesk {
     }
     return now == baseline_;
   }
-  const std::map<std::string, long>& baseline() const { return baseline_; }
 
  private:
   win::HMONITOR monitor_;
