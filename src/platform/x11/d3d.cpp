@@ -14,6 +14,7 @@
 #include <sys/shm.h>
 #include <xcb/shm.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -45,6 +46,8 @@ constexpr UINT kMapFlagDoNotWait = 0x100000;
 // Segments a device keeps for reuse: one for the read-back in progress, one
 // for a caller that holds on to a texture.
 constexpr std::size_t kKeptSegments = 2;
+// Bytes of one band of a read-back: well inside a core's L2 cache.
+constexpr std::uint32_t kBandBytes = 256 * 1024;
 
 bool is_capture_format(std::int32_t format) {
   return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -211,33 +214,60 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   void read(const CaptureSource& from) {
     const std::lock_guard lock(mutex_);
     std::uint8_t* pixels = storage();
-    const std::size_t count = std::size_t{desc_.Width} * desc_.Height;
     const Connection& c = core_->connection();
-    bool read = false;
-    if (segment_) {
-      auto image = reply(c.get(),
-                         xcb_shm_get_image(c.get(), from.drawable, from.x, from.y,
-                                           static_cast<std::uint16_t>(desc_.Width),
-                                           static_cast<std::uint16_t>(desc_.Height), ~0U,
-                                           XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
-                         xcb_shm_get_image_reply);
-      read = image && image->size == count * 4;
-    } else {
-      auto image = reply(c.get(),
-                         xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x,
-                                       from.y, static_cast<std::uint16_t>(desc_.Width),
-                                       static_cast<std::uint16_t>(desc_.Height), ~0U),
-                         xcb_get_image_reply);
-      read = image && static_cast<std::size_t>(xcb_get_image_data_length(image.get())) == count * 4;
-      if (read) {
-        std::memcpy(pixels, xcb_get_image_data(image.get()), count * 4);
+    if (!(segment_ ? read_in_bands(c, from, pixels) : read_whole(c, from, pixels))) {
+      std::memset(pixels, 0, std::size_t{desc_.Width} * desc_.Height * 4);
+    }
+  }
+
+  // The rectangle comes in bands that fit the cache, all asked for at once:
+  // each band is turned into R, G, B, A while it is still in the cache and
+  // while the server writes the next one.
+  bool read_in_bands(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
+    const std::uint32_t row_bytes = desc_.Width * 4;
+    const std::uint32_t band_rows = std::max<std::uint32_t>(1, kBandBytes / row_bytes);
+    std::vector<std::pair<xcb_shm_get_image_cookie_t, std::uint32_t>> bands;
+    bands.reserve(desc_.Height / band_rows + 1);
+    for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
+      const std::uint32_t rows = std::min(band_rows, desc_.Height - top);
+      bands.emplace_back(
+          xcb_shm_get_image(c.get(), from.drawable, static_cast<std::int16_t>(from.x),
+                            static_cast<std::int16_t>(from.y + static_cast<std::int32_t>(top)),
+                            static_cast<std::uint16_t>(desc_.Width),
+                            static_cast<std::uint16_t>(rows), ~0U, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                            segment_->id(), top * row_bytes),
+          rows);
+    }
+    bool read = true;
+    std::uint8_t* band = pixels;
+    for (const auto& [cookie, rows] : bands) {
+      // Every reply is taken, also after a failure, so none is left queued.
+      auto image = reply(c.get(), cookie, xcb_shm_get_image_reply);
+      const std::size_t bytes = std::size_t{rows} * row_bytes;
+      if (read && image && image->size == bytes) {
+        server_pixels_to_rgba(band, bytes / 4, c.lsb_first());
+      } else {
+        read = false;
       }
+      band += bytes;
     }
-    if (read) {
-      server_pixels_to_rgba(pixels, count, c.lsb_first());
-    } else {
-      std::memset(pixels, 0, count * 4);
+    return read;
+  }
+
+  // Without shared memory the image comes through the connection itself.
+  bool read_whole(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
+    const std::size_t count = std::size_t{desc_.Width} * desc_.Height;
+    auto image = reply(c.get(),
+                       xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x,
+                                     from.y, static_cast<std::uint16_t>(desc_.Width),
+                                     static_cast<std::uint16_t>(desc_.Height), ~0U),
+                       xcb_get_image_reply);
+    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != count * 4) {
+      return false;
     }
+    std::memcpy(pixels, xcb_get_image_data(image.get()), count * 4);
+    server_pixels_to_rgba(pixels, count, c.lsb_first());
+    return true;
   }
 
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
