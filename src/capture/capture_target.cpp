@@ -34,8 +34,9 @@ Result<ComPtr<abi::IGraphicsCaptureItem>, TargetConversionError> create_capture_
                  : interop.value()->CreateForWindow(target.window_handle(),
                                                     abi::IID_IGraphicsCaptureItem, item.put_void());
   if (win::failed(hr)) {
-    // Taken only to clear the thread's error information, as every failed
-    // call does; the conversion error does not carry it.
+    // The conversion error does not carry it, but the failure's error
+    // information is still taken off the thread, where a later unrelated
+    // failure would otherwise pick it up as its own.
     static_cast<void>(WindowsError::from_hresult(hr));
     return Err(conversion_error);
   }
