@@ -94,20 +94,25 @@ class Deliveries {
   long pending_ = 0;
 };
 
-Deliveries g_deliveries;
+// Never destroyed, like everything here that threads may still reach while
+// the process exits.
+Deliveries& deliveries() {
+  static Deliveries* const instance = new Deliveries();
+  return *instance;
+}
 
 // One delivery in flight. It finishes when its work item has run, or when the
 // work item is dropped unrun because its thread's queue went away.
 class DeliveryTicket {
  public:
-  DeliveryTicket() { g_deliveries.add(); }
+  DeliveryTicket() { deliveries().add(); }
   DeliveryTicket(const DeliveryTicket&) = delete;
   DeliveryTicket& operator=(const DeliveryTicket&) = delete;
   ~DeliveryTicket() { finish(); }
 
   void finish() {
     if (!finished_.exchange(true)) {
-      g_deliveries.finish();
+      deliveries().finish();
     }
   }
 
@@ -490,8 +495,8 @@ struct Desktop {
 };
 
 Desktop& desktop() {
-  static Desktop instance;
-  return instance;
+  static Desktop* const instance = new Desktop();
+  return *instance;
 }
 
 std::once_flag g_desktop_reset_hook;
@@ -499,9 +504,12 @@ std::once_flag g_desktop_reset_hook;
 void register_desktop_reset() {
   std::call_once(g_desktop_reset_hook, [] {
     on_reset([] {
-      std::map<std::uintptr_t, std::shared_ptr<const Shown>> forgotten;
-      const std::lock_guard lock(desktop().mutex);
-      forgotten.swap(desktop().shown);
+      {
+        std::map<std::uintptr_t, std::shared_ptr<const Shown>> forgotten;
+        const std::lock_guard lock(desktop().mutex);
+        forgotten.swap(desktop().shown);
+      }
+      free_retired_rows();
     });
   });
 }
@@ -799,6 +807,7 @@ void register_capture_library(const std::string& name, bool with_interop) {
 }
 
 void present_frame(std::uintptr_t target, FrameImage image) {
+  free_retired_rows();
   if (image.width < 1 || image.height < 1) {
     throw std::invalid_argument("a presented image needs a positive width and height");
   }
@@ -847,7 +856,7 @@ void present_frame(std::uintptr_t target, FrameImage image) {
 }
 
 bool wait_frames_delivered(std::chrono::milliseconds timeout) {
-  return g_deliveries.wait(timeout);
+  return deliveries().wait(timeout);
 }
 
 }  // namespace lumigrab::sim

@@ -43,8 +43,6 @@ constexpr std::int32_t kMapWriteDiscard = 4;
 constexpr std::int32_t kMapWriteNoOverwrite = 5;
 constexpr UINT kMapFlagDoNotWait = 0x100000;
 
-std::once_flag g_reset_hook;
-
 std::string pointer_text(const void* pointer) {
   std::ostringstream out;
   out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(pointer);
@@ -95,12 +93,95 @@ UINT access_needed(std::int32_t map_type) {
   }
 }
 
+// Shown rows whose last texture went away, kept until the desktop is next
+// scripted: their texture is often released on a capture thread, which on
+// Windows would only hand a buffer back to its pool, never free an image.
+struct RetiredRows {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<const PixelRows>> rows;
+};
+
+// Never destroyed: textures may go away on threads that outlive static
+// destruction.
+RetiredRows& retired_rows() {
+  static RetiredRows* const instance = new RetiredRows();
+  return *instance;
+}
+
+// Rows of staging textures that went away, for the next staging copy: a
+// read-back makes a new staging texture every time, and fresh memory of a
+// frame's size costs more to fault in than the copy itself.
+class SpareRows {
+ public:
+  void give(std::shared_ptr<PixelRows> rows) {
+    std::shared_ptr<PixelRows> dropped;
+    const std::lock_guard lock(mutex_);
+    if (spare_.size() == kKept) {
+      dropped = std::move(spare_.front());
+      spare_.erase(spare_.begin());
+    }
+    spare_.push_back(std::move(rows));
+  }
+
+  std::shared_ptr<PixelRows> take(std::size_t size) {
+    const std::lock_guard lock(mutex_);
+    for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+      if ((*it)->bytes.size() == size) {
+        std::shared_ptr<PixelRows> found = std::move(*it);
+        spare_.erase(it);
+        return found;
+      }
+    }
+    return nullptr;
+  }
+
+  void clear() {
+    std::vector<std::shared_ptr<PixelRows>> dropped;
+    const std::lock_guard lock(mutex_);
+    dropped.swap(spare_);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 2;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<PixelRows>> spare_;
+};
+
+SpareRows& spare_rows() {
+  static SpareRows* const instance = new SpareRows();
+  return *instance;
+}
+std::once_flag g_reset_hook;
+
+void register_d3d_reset() {
+  std::call_once(g_reset_hook, [] {
+    on_reset([] {
+      g_feature_level.store(kDefaultFeatureLevel);
+      spare_rows().clear();
+    });
+  });
+}
+
 class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
  public:
   static constexpr std::string_view kKind = "texture";
 
   Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const PixelRows> shown)
       : desc_(desc), shown_(std::move(shown)) {}
+  Texture(const Texture&) = delete;
+  Texture& operator=(const Texture&) = delete;
+  ~Texture() override {
+    // Only the last owner can see a count of 1, so nobody copies it meanwhile.
+    if (shown_ && shown_.use_count() == 1) {
+      RetiredRows& retired = retired_rows();
+      const std::lock_guard lock(retired.mutex);
+      retired.rows.push_back(std::move(shown_));
+    }
+    if (own_ && own_.use_count() == 1) {
+      register_d3d_reset();
+      spare_rows().give(std::move(own_));
+    }
+  }
 
   void* find_interface(const GUID& iid) noexcept {
     if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Texture2D) {
@@ -131,12 +212,15 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   void copy_rows_from(const PixelRows& source) {
     const std::lock_guard lock(mutex_);
     shown_.reset();
-    if (own_ && own_.use_count() == 1 && own_->bytes.size() == source.bytes.size()) {
-      own_->row_pitch = source.row_pitch;
-      std::memcpy(own_->bytes.data(), source.bytes.data(), source.bytes.size());
+    if (!own_ || own_.use_count() != 1 || own_->bytes.size() != source.bytes.size()) {
+      own_ = spare_rows().take(source.bytes.size());
+    }
+    if (!own_) {
+      own_ = std::make_shared<PixelRows>(source);
       return;
     }
-    own_ = std::make_shared<PixelRows>(source);
+    own_->row_pitch = source.row_pitch;
+    std::memcpy(own_->bytes.data(), source.bytes.data(), source.bytes.size());
   }
 
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
@@ -345,8 +429,7 @@ std::string feature_levels_text(const abi::D3D_FEATURE_LEVEL* levels, UINT count
 }  // namespace
 
 void set_feature_level(std::int32_t level) {
-  std::call_once(g_reset_hook,
-                 [] { on_reset([] { g_feature_level.store(kDefaultFeatureLevel); }); });
+  register_d3d_reset();
   g_feature_level.store(level);
 }
 
@@ -364,6 +447,13 @@ ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t
   desc.BindFlags = kBindShaderResource | kBindRenderTarget;
   return ComPtr<abi::ID3D11Texture2D>::attach(
       make_object<Texture>(desc, std::move(rows)).detach());
+}
+
+void free_retired_rows() {
+  std::vector<std::shared_ptr<const PixelRows>> freed;
+  RetiredRows& retired = retired_rows();
+  const std::lock_guard lock(retired.mutex);
+  freed.swap(retired.rows);
 }
 
 bool is_simulated_direct3d_device(abi::IDirect3DDevice* device) noexcept {

@@ -176,6 +176,8 @@ ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t
                                                 std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows);
 bool is_simulated_direct3d_device(abi::IDirect3DDevice* device) noexcept;
+// Frees the shown rows that textures released since the last call.
+void free_retired_rows();
 
 // Capture (capture.cpp).
 // The activation factory of a capture class, or null for any other class;
