@@ -10,6 +10,9 @@ namespace lumigrab::sim {
 
 // One image a monitor or window shows. `pixels` holds `height` rows of
 // `row_pitch` bytes each, R, G, B, A per pixel followed by any row padding.
+// Left at zero or empty: a row pitch of width * 4, a content size equal to
+// the image's size, and the default pattern (pixel (x, y) is x & 0xFF,
+// y & 0xFF, 0x80, 0xFF) for pixels.
 struct FrameImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
@@ -23,7 +26,8 @@ struct FrameImage {
 void set_feature_level(std::int32_t level);
 
 // Makes `image` what the monitor or window with this handle value shows, and
-// delivers it as a new frame to every started capture of that target.
+// delivers it as a new frame to every started capture of that target. Throws
+// std::invalid_argument for an image whose sizes and bytes do not add up.
 void present_frame(std::uintptr_t target, FrameImage image);
 
 // Waits until every frame delivered so far has been dispatched by its capture
