@@ -90,6 +90,13 @@ class TestWindows:
         with pytest.raises(RuntimeError, match="^Failed to find window with name 'from WM_NAME'$"):
             lumigrab.Window("from WM_NAME")
 
+    def test_undecodable_titles_read_with_replacement_characters(self, x):
+        broken = x.window()
+        broken.change_property(x.atom("_NET_WM_NAME"), x.atom("UTF8_STRING"), 8,
+                               b"bad \xff\xed\xa0\x80 end")
+        x.sync()
+        assert "bad \ufffd\ufffd end" in [w.name for w in lumigrab.enumerate_windows()]
+
     def test_a_closed_window_is_invalid_and_nameless(self, x):
         doomed = x.window("doomed")
         window = lumigrab.Window("doomed")
@@ -123,6 +130,10 @@ class TestWindows:
         focused = x.window("focused")
         x.focus(focused)
         assert lumigrab.foreground_window().name == "focused"
+        # Focus on a part of a window makes the window itself the foreground.
+        x.focus(x.window("part", parent=focused, width=20, height=20))
+        assert lumigrab.foreground_window().name == "focused"
+        assert lumigrab.foreground_window().valid
 
 
 class TestCapture:
@@ -135,6 +146,21 @@ class TestCapture:
         assert pixel(frame, 10, 20) == [0x10, 0x20, 0x30, 255]
         assert pixel(frame, 59, 59) == [0x10, 0x20, 0x30, 255]
         assert pixel(frame, 60, 60) != [0x10, 0x20, 0x30, 255]
+
+    def test_windows_that_appear_later_show_in_monitor_frames(self, x, capture):
+        _, left, top, _, _, _ = server_monitors()[0]
+        capture.start(lumigrab.Monitor(1))
+        x.window("late", color=0x0A0B0C, x=left + 30, y=top + 40, width=20, height=20)
+        assert wait_for(lambda: pixel(capture.frame(), 35, 45) == [0x0A, 0x0B, 0x0C, 255])
+
+    def test_a_window_that_closes_while_captured_reads_as_zeros(self, x, capture):
+        doomed = x.window("closing", color=0xABCDEF)
+        capture.start(lumigrab.Window("closing"))
+        doomed.destroy()
+        x.sync()
+        assert wait_for(lambda: pixel(capture.frame(), 0, 0) == [0, 0, 0, 0])
+        capture.stop()
+        assert capture.active is False
 
     def test_changes_arrive_as_new_frames(self, x, capture):
         window = x.window("changing", color=0xFF0000, width=64, height=48)
