@@ -55,15 +55,25 @@ ThreadApartment& thread_apartment() {
 
 // --- dispatcher queues ---
 
-std::mutex g_queues_mutex;
 // Threads that run a dispatcher queue, with the controller that made it.
-std::map<DWORD, const void*> g_queue_owners;
+// Never destroyed: controllers may go away on threads that outlive static
+// destruction.
+struct QueueOwners {
+  std::mutex mutex;
+  std::map<DWORD, const void*> owners;
+};
+
+QueueOwners& queue_owners() {
+  static QueueOwners* const instance = new QueueOwners();
+  return *instance;
+}
 
 void end_queue(DWORD thread_id, const void* controller) {
-  const std::lock_guard lock(g_queues_mutex);
-  const auto found = g_queue_owners.find(thread_id);
-  if (found != g_queue_owners.end() && found->second == controller) {
-    g_queue_owners.erase(found);
+  QueueOwners& queues = queue_owners();
+  const std::lock_guard lock(queues.mutex);
+  const auto found = queues.owners.find(thread_id);
+  if (found != queues.owners.end() && found->second == controller) {
+    queues.owners.erase(found);
   }
 }
 
@@ -260,9 +270,10 @@ HRESULT create_queue_controller(const abi::DispatcherQueueOptions& options,
   ensure_message_queue();
   auto made = make_object<QueueController>(thread_id);
   {
-    const std::lock_guard lock(g_queues_mutex);
+    QueueOwners& queues = queue_owners();
+    const std::lock_guard lock(queues.mutex);
     // One queue per thread: a second controller is refused while the first lives.
-    if (!g_queue_owners.try_emplace(thread_id, made.get()).second) {
+    if (!queues.owners.try_emplace(thread_id, made.get()).second) {
       return kIllegalStateChange;
     }
   }
@@ -270,8 +281,9 @@ HRESULT create_queue_controller(const abi::DispatcherQueueOptions& options,
 }
 
 bool thread_has_dispatcher_queue(DWORD thread_id) {
-  const std::lock_guard lock(g_queues_mutex);
-  return g_queue_owners.contains(thread_id);
+  QueueOwners& queues = queue_owners();
+  const std::lock_guard lock(queues.mutex);
+  return queues.owners.contains(thread_id);
 }
 
 bool post_to_dispatcher_queue(DWORD thread_id, std::function<void()> work) {
