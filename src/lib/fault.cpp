@@ -23,15 +23,15 @@ bool backtrace_requested() {
   return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
 }
 
-void write_report(const std::string& message, const std::source_location& location) {
+void write_report(const std::string& message, const SourceLocation& location) {
   std::string name = platform::current_thread_name();
   if (name.empty()) {
     name = "<unnamed>";
   }
   std::string report = "thread '" + name + "' panicked at " +
-                       std::string(short_path(location.file_name())) + ":" +
-                       std::to_string(location.line()) + ":" +
-                       std::to_string(location.column()) + ":\n" + message + "\n";
+                       std::string(short_path(location.file)) + ":" +
+                       std::to_string(location.line) + ":" +
+                       std::to_string(location.column) + ":\n" + message + "\n";
   const bool with_backtrace = backtrace_requested();
   if (!with_backtrace && !g_first_fault_reported.exchange(true)) {
     report +=
@@ -46,7 +46,7 @@ void write_report(const std::string& message, const std::source_location& locati
 
 }  // namespace
 
-void fault(std::string message, std::source_location location) {
+void fault(std::string message, SourceLocation location) {
   write_report(message, location);
   throw Fault(std::move(message));
 }

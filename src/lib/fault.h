@@ -7,11 +7,36 @@
 #pragma once
 
 #include <exception>
+#include <version>
+#if defined(__cpp_lib_source_location)
 #include <source_location>
+#endif
 #include <string>
 #include <utility>
 
 namespace lumigrab {
+
+// Where a fault was raised: std::source_location where the standard library
+// has it, the compiler builtins behind it where it does not (clang before 16
+// with libstdc++).
+struct SourceLocation {
+#if defined(__cpp_lib_source_location)
+  static constexpr SourceLocation current(
+      std::source_location location = std::source_location::current()) noexcept {
+    return {location.file_name(), static_cast<int>(location.line()),
+            static_cast<int>(location.column())};
+  }
+#else
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          int line = __builtin_LINE(),
+                                          int column = __builtin_COLUMN()) noexcept {
+    return {file, line, column};
+  }
+#endif
+  const char* file;
+  int line;
+  int column;
+};
 
 class Fault : public std::exception {
  public:
@@ -25,7 +50,7 @@ class Fault : public std::exception {
 
 // Writes the fault report for `message` and throws Fault.
 [[noreturn]] void fault(std::string message,
-                        std::source_location location = std::source_location::current());
+                        SourceLocation location = SourceLocation::current());
 
 // The message of a fault raised because an operation insisted on a success it
 // did not get: context, ": " and the error's debug form.

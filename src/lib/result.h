@@ -6,7 +6,6 @@
 // `std::string debug_form(const E&)`.
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -22,6 +21,7 @@ struct Ok {};
 
 template <typename E>
 struct Err {
+  explicit Err(E value) : error(std::move(value)) {}
   E error;
 };
 template <typename E>
@@ -49,7 +49,7 @@ class [[nodiscard]] Result {
   // The value, or a fault whose message is `context`, ": " and the error's
   // debug form.
   T value_or_fault(std::string_view context = kUnwrapContext,
-                   std::source_location location = std::source_location::current()) && {
+                   SourceLocation location = SourceLocation::current()) && {
     if (!ok()) {
       fault(std::string(context) + ": " + debug_form(error()), location);
     }
