@@ -1,10 +1,11 @@
 #include "platform/simulated/sim_core.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "platform/posix/messages.h"
+#include "platform/posix/objects.h"
 #include "platform/simulated/sim_internal.h"
 
 namespace lumigrab::sim {
@@ -19,9 +20,6 @@ struct Registers {
   std::mutex log_mutex;
   std::vector<std::string> log;
 
-  std::mutex live_mutex;
-  std::map<std::string, long, std::less<>> live;
-
   std::mutex hooks_mutex;
   std::vector<std::function<void()>> reset_hooks;
 };
@@ -33,11 +31,6 @@ Registers& registers() {
   return *instance;
 }
 
-thread_local DWORD t_last_error = 0;
-
-// Windows thread ids are multiples of four; these start where no real
-// system thread of interest would be mistaken for them.
-std::atomic<DWORD> g_next_thread_id{0x1000};
 constexpr DWORD kOwnProcessId = 0x1F40;
 
 }  // namespace
@@ -110,41 +103,20 @@ void clear_call_log() {
 
 // --- last error ---
 
-void set_last_error(DWORD code) { t_last_error = code; }
-DWORD last_error() { return t_last_error; }
+void set_last_error(DWORD code) { posix::set_last_error(code); }
+DWORD last_error() { return posix::last_error(); }
 
 // --- threads and processes ---
 
-DWORD current_thread_id() {
-  thread_local const DWORD id = g_next_thread_id.fetch_add(4);
-  return id;
-}
+DWORD current_thread_id() { return posix::current_thread_id(); }
 
 DWORD own_process_id() { return kOwnProcessId; }
 
 // --- live objects ---
 
-void count_live(std::string_view kind, int delta) {
-  auto& r = registers();
-  const std::lock_guard lock(r.live_mutex);
-  auto found = r.live.find(kind);
-  if (found == r.live.end()) {
-    found = r.live.emplace(std::string(kind), 0).first;
-  }
-  found->second += delta;
-}
+void count_live(std::string_view kind, int delta) { posix::count_live(kind, delta); }
 
-std::map<std::string, long> live_counts() {
-  auto& r = registers();
-  const std::lock_guard lock(r.live_mutex);
-  std::map<std::string, long> counts;
-  for (const auto& [kind, count] : r.live) {
-    if (count != 0) {
-      counts.emplace(kind, count);
-    }
-  }
-  return counts;
-}
+std::map<std::string, long> live_counts() { return posix::live_counts(); }
 
 // --- reset ---
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/errors.h"
 #include "platform/win_types.h"
 
 namespace lumigrab::sim::detail {
@@ -46,7 +47,7 @@ bool any_nonzero(const void* object, std::size_t from, std::size_t to);
 bool fails(std::string_view point);
 
 // --- libraries ---
-inline constexpr std::uintptr_t kNtdllModule = 0x7FFB0000;
+inline constexpr std::uintptr_t kNtdllModule = posix::kNtdllModule;
 // "<name>" for a module handle LoadLibraryExA gave out, else the handle.
 std::string module_text(const void* module);
 

@@ -15,16 +15,18 @@
 
 #include "platform/abi.h"
 #include "platform/com_ptr.h"
+#include "platform/posix/objects.h"
+#include "platform/posix/runtime.h"
 #include "platform/simulated/sim_core.h"
 
 namespace lumigrab::sim {
 
 // Codes the simulated runtime answers with, beyond those of win_types.h.
-inline constexpr HRESULT kIllegalStateChange = static_cast<HRESULT>(0x8000000DU);
-inline constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000EU);
-inline constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018U);
-inline constexpr HRESULT kRpcChangedMode = static_cast<HRESULT>(0x80010106U);
-inline constexpr HRESULT kRpcWrongThread = static_cast<HRESULT>(0x8001010EU);
+inline constexpr HRESULT kIllegalStateChange = posix::kIllegalStateChange;
+inline constexpr HRESULT kIllegalMethodCall = posix::kIllegalMethodCall;
+inline constexpr HRESULT kIllegalDelegateAssignment = posix::kIllegalDelegateAssignment;
+inline constexpr HRESULT kRpcChangedMode = posix::kRpcChangedMode;
+inline constexpr HRESULT kRpcWrongThread = posix::kRpcWrongThread;
 inline constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);
 
 // --- injected faults ---
@@ -44,109 +46,12 @@ std::optional<InjectedFault> injected_fault(std::string_view point);
 
 // --- objects ---
 
-// Reference counting, QueryInterface and the live count of one kind of
-// simulated object. `Derived` names its kind in `kKind` and maps interface ids
-// to its interface pointers in `find_interface` (null when not answered); the
-// first interface listed stands for IUnknown.
-//
-// The interface bases have public non-virtual destructors of their own (they
-// must not grow destructor slots), but nothing deletes through them: only
-// Release deletes, through this class's virtual destructor.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-template <typename Derived, typename... Interfaces>
-class ComObject : public Interfaces... {
- public:
-  ComObject(const ComObject&) = delete;
-  ComObject& operator=(const ComObject&) = delete;
-
-  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
-    if (out == nullptr) {
-      return win::E_POINTER_;
-    }
-    *out = static_cast<Derived*>(this)->find_interface(iid);
-    if (*out == nullptr) {
-      return win::E_NOINTERFACE_;
-    }
-    AddRef();
-    return win::S_OK_;
-  }
-
-  ULONG LUMIGRAB_STDCALL AddRef() override {
-    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-  }
-
-  ULONG LUMIGRAB_STDCALL Release() override {
-    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
-  }
-
-  // Adds a reference unless the object is already on its way out: for
-  // registries that list objects without owning them.
-  bool try_add_ref() noexcept {
-    ULONG refs = refs_.load(std::memory_order_relaxed);
-    while (refs != 0) {
-      if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acq_rel)) {
-        return true;
-      }
-    }
-    return false;
-  }
-
- protected:
-  ComObject() { count_live(Derived::kKind, 1); }
-  virtual ~ComObject() { count_live(Derived::kKind, -1); }
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-#pragma GCC diagnostic pop
-
-// A ComObject whose interfaces derive from IInspectable.
-template <typename Derived, typename... Interfaces>
-class InspectableObject : public ComObject<Derived, Interfaces...> {
- public:
-  HRESULT LUMIGRAB_STDCALL GetIids(ULONG* count, GUID** iids) override {
-    if (count == nullptr || iids == nullptr) {
-      return win::E_POINTER_;
-    }
-    *count = 0;
-    *iids = nullptr;
-    return win::S_OK_;
-  }
-  HRESULT LUMIGRAB_STDCALL GetRuntimeClassName(abi::HSTRING* name) override {
-    if (name != nullptr) {
-      *name = nullptr;
-    }
-    return win::E_NOTIMPL_;
-  }
-  HRESULT LUMIGRAB_STDCALL GetTrustLevel(std::int32_t* level) override {
-    if (level == nullptr) {
-      return win::E_POINTER_;
-    }
-    *level = 0;
-    return win::S_OK_;
-  }
-
- protected:
-  InspectableObject() = default;
-};
-
-// A new object of type T, owned by the returned pointer.
-template <typename T, typename... Args>
-ComPtr<T> make_object(Args&&... args) {
-  return ComPtr<T>::attach(new T(std::forward<Args>(args)...));
-}
-
-// Hands the caller a reference of its own to `object` as interface I.
-template <typename I, typename T>
-HRESULT hand_out(ComPtr<T> object, I** out) noexcept {
-  *out = static_cast<I*>(object.detach());
-  return win::S_OK_;
-}
+// Reference counting, QueryInterface and the live count of the engine's
+// objects, shared with the other POSIX backends.
+using posix::ComObject;
+using posix::hand_out;
+using posix::InspectableObject;
+using posix::make_object;
 
 // --- what the engine's files offer one another ---
 
