@@ -21,25 +21,6 @@ struct ThreadInput {
   ComPtr<abi::IGraphicsCaptureItem> item;
 };
 
-Status<WindowsError> check_hresult(win::HRESULT hr) {
-  if (win::failed(hr)) {
-    return Err(WindowsError::from_hresult(hr));
-  }
-  return Ok{};
-}
-
-// A call that succeeds without handing back its object fails with code 0.
-template <typename T>
-Status<WindowsError> check_call(win::HRESULT hr, const ComPtr<T>& result) {
-  if (win::failed(hr)) {
-    return Err(WindowsError::from_hresult(hr));
-  }
-  if (!result) {
-    return Err(WindowsError::missing_result());
-  }
-  return Ok{};
-}
-
 Err<CaptureError> capture_failure(Status<WindowsError>&& status) {
   return Err(CaptureError::windows_error(std::move(status).error()));
 }
@@ -77,8 +58,7 @@ class FrameArrivedRegistration {
 
 void close_or_fault(abi::IInspectable* object, const char* context) {
   ComPtr<abi::IClosable> closable;
-  if (win::failed(object->QueryInterface(abi::IID_IClosable, closable.put_void())) ||
-      !closable) {
+  if (win::failed(object->QueryInterface(abi::IID_IClosable, closable.put_void())) || !closable) {
     Status<WindowsError>(Err(WindowsError::no_interface())).value_or_fault(context);
   }
   check_hresult(closable->Close()).value_or_fault(context);
@@ -106,7 +86,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   {
     const abi::DispatcherQueueOptions options{sizeof(abi::DispatcherQueueOptions),
                                               abi::DQTYPE_THREAD_CURRENT, abi::DQTAT_COM_NONE};
-    if (auto status = check_call(
+    if (auto status = check_result(
             platform::CreateDispatcherQueueController(options, controller.put()), controller);
         !status) {
       return capture_failure(std::move(status));
@@ -133,17 +113,18 @@ Status<CaptureError> run_session(const ThreadInput& input) {
     if (!statics) {
       return Err(CaptureError::windows_error(std::move(statics).error()));
     }
-    if (auto status = check_call(
-            statics.value()->Create(direct3d_device.get(),
-                                    abi::DirectXPixelFormat_R8G8B8A8UIntNormalized,
-                                    kFramePoolBuffers, size, pool.put()),
-            pool);
+    if (auto status =
+            check_result(statics.value()->Create(direct3d_device.get(),
+                                                 abi::DirectXPixelFormat_R8G8B8A8UIntNormalized,
+                                                 kFramePoolBuffers, size, pool.put()),
+                         pool);
         !status) {
       return capture_failure(std::move(status));
     }
   }
   ComPtr<abi::IGraphicsCaptureSession> session;
-  if (auto status = check_call(pool->CreateCaptureSession(input.item.get(), session.put()), session);
+  if (auto status =
+          check_result(pool->CreateCaptureSession(input.item.get(), session.put()), session);
       !status) {
     return capture_failure(std::move(status));
   }
@@ -158,9 +139,8 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   }
   abi::EventRegistrationToken token{};
   {
-    const auto handler = ComPtr<abi::IFrameArrivedHandler>::attach(
-        new FrameArrivedHandler(direct3d_device, pool, input.latest_frame, d3d.device,
-                                d3d.context, last_size));
+    const auto handler = ComPtr<abi::IFrameArrivedHandler>::attach(new FrameArrivedHandler(
+        direct3d_device, pool, input.latest_frame, d3d.device, d3d.context, last_size));
     if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
       return capture_failure(std::move(status));
     }
@@ -177,7 +157,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   // The queue finishes shutting down on its own; the quit message its
   // completion posts is never taken, since the loop has ended.
   ComPtr<abi::IAsyncAction> shutdown;
-  if (auto status = check_call(controller->ShutdownQueueAsync(shutdown.put()), shutdown);
+  if (auto status = check_result(controller->ShutdownQueueAsync(shutdown.put()), shutdown);
       !status) {
     return capture_failure(std::move(status));
   }

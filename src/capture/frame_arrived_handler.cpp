@@ -11,19 +11,9 @@ namespace {
 
 thread_local std::exception_ptr t_delegate_fault;
 
-// A call that succeeded but gave no object ends Invoke with code 0, which the
-// pool takes as success.
-template <typename T>
-Status<WindowsError> check_call(win::HRESULT hr, const ComPtr<T>& result) {
-  if (win::failed(hr)) {
-    return Err(WindowsError::from_hresult(hr));
-  }
-  if (!result) {
-    return Err(WindowsError::missing_result());
-  }
-  return Ok{};
-}
-
+// Gives the failure's error information back to the event source with its
+// code. A call that succeeded without an object has code 0, which the pool
+// takes as success.
 win::HRESULT hand_back(const WindowsError& error) {
   if (error.info() != nullptr) {
     platform::SetErrorInfo(0, error.info());
@@ -66,17 +56,17 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
       return hand_back(WindowsError::from_hresult(hr));
     }
     ComPtr<abi::IDirect3DSurface> surface;
-    if (auto status = check_call(frame->get_Surface(surface.put()), surface); !status) {
+    if (auto status = check_result(frame->get_Surface(surface.put()), surface); !status) {
       return hand_back(status.error());
     }
     ComPtr<abi::IDirect3DDxgiInterfaceAccess> access;
-    if (win::failed(surface->QueryInterface(abi::IID_IDirect3DDxgiInterfaceAccess,
-                                            access.put_void())) ||
+    if (win::failed(
+            surface->QueryInterface(abi::IID_IDirect3DDxgiInterfaceAccess, access.put_void())) ||
         !access) {
       return win::E_NOINTERFACE_;
     }
     ComPtr<abi::ID3D11Texture2D> texture;
-    if (auto status = check_call(
+    if (auto status = check_result(
             access->GetInterface(abi::IID_ID3D11Texture2D, texture.put_void()), texture);
         !status) {
       return hand_back(status.error());

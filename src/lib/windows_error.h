@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "lib/result.h"
 #include "platform/com_ptr.h"
 #include "platform/win_types.h"
 
@@ -43,6 +44,27 @@ class WindowsError {
   win::HRESULT code_;
   ComPtr<abi::IErrorInfo> info_;
 };
+
+// A COM or Windows Runtime call's HRESULT as a status.
+inline Status<WindowsError> check_hresult(win::HRESULT code) {
+  if (win::failed(code)) {
+    return Err(WindowsError::from_hresult(code));
+  }
+  return Ok{};
+}
+
+// The same for a call that hands back an object: success without one fails
+// with code 0.
+template <typename T>
+Status<WindowsError> check_result(win::HRESULT code, const ComPtr<T>& result) {
+  if (win::failed(code)) {
+    return Err(WindowsError::from_hresult(code));
+  }
+  if (!result) {
+    return Err(WindowsError::missing_result());
+  }
+  return Ok{};
+}
 
 // "0x" and eight upper-case hexadecimal digits.
 std::string format_hresult(win::HRESULT code);
