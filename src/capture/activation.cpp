@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/loaded_library.h"
 #include "lib/utf16.h"
 #include "platform/platform.h"
 
@@ -32,29 +33,6 @@ class HString {
  private:
   abi::HSTRING value_ = nullptr;
   win::HRESULT created_ = 0;
-};
-
-// A library loaded for its activation factory; freed unless kept.
-class LoadedLibrary {
- public:
-  explicit LoadedLibrary(const std::string& file_name)
-      : module_(platform::LoadLibraryExA(file_name.c_str(), nullptr,
-                                         win::LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_)) {}
-  LoadedLibrary(const LoadedLibrary&) = delete;
-  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
-  ~LoadedLibrary() {
-    if (module_ != nullptr) {
-      platform::FreeLibrary(module_);
-    }
-  }
-
-  win::HMODULE get() const { return module_; }
-  // The factory's code lives in the library, so a library that handed one out
-  // stays loaded for the rest of the process.
-  void keep_loaded() { module_ = nullptr; }
-
- private:
-  win::HMODULE module_;
 };
 
 // "Windows.Graphics.Capture.X" gives "Windows.Graphics.Capture.dll",

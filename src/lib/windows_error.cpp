@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "lib/loaded_library.h"
 #include "lib/utf16.h"
 #include "platform/platform.h"
 
@@ -58,34 +59,16 @@ WideString error_info_text(abi::IErrorInfo* info) {
   return text;
 }
 
-// Unloads a library loaded for its message table.
-class LibraryHolder {
- public:
-  explicit LibraryHolder(win::HMODULE module) : module_(module) {}
-  LibraryHolder(const LibraryHolder&) = delete;
-  LibraryHolder& operator=(const LibraryHolder&) = delete;
-  ~LibraryHolder() {
-    if (module_ != nullptr) {
-      platform::FreeLibrary(module_);
-    }
-  }
-  win::HMODULE get() const { return module_; }
-
- private:
-  win::HMODULE module_;
-};
-
 WideString system_text(win::HRESULT code) {
   auto message_id = static_cast<win::DWORD>(code);
   win::DWORD flags = win::FORMAT_MESSAGE_ALLOCATE_BUFFER_ | win::FORMAT_MESSAGE_FROM_SYSTEM_ |
                      win::FORMAT_MESSAGE_IGNORE_INSERTS_;
   // NT status codes carry the facility bit 0x10000000; their texts live in ntdll.
   constexpr win::DWORD kNtStatusBit = 0x10000000U;
-  std::optional<LibraryHolder> ntdll;
+  std::optional<LoadedLibrary> ntdll;
   if ((message_id & kNtStatusBit) != 0) {
     message_id &= ~kNtStatusBit;
-    ntdll.emplace(
-        platform::LoadLibraryExA("ntdll.dll", nullptr, win::LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_));
+    ntdll.emplace("ntdll.dll");
     flags |= win::FORMAT_MESSAGE_FROM_HMODULE_;
   }
   win::WCHAR* buffer = nullptr;
