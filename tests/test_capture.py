@@ -369,3 +369,39 @@ def test_frame_without_numpy_is_a_fault():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "PanicException | Failed to access NumPy array API capsule", out.stderr
+
+
+def test_reentrant_use_is_refused_by_the_borrow_counter():
+    # The first frame() imports NumPy's array API: Python code that runs while
+    # frame() holds the capture for shared use. Stopping the capture from
+    # there is refused rather than pulling the frame out from under it.
+    code = textwrap.dedent(
+        """
+        import sys, types
+        import lumigrab
+        capture = lumigrab.Capture()
+        seen = []
+
+        class Intruder(types.ModuleType):
+            def __getattr__(self, name):
+                try:
+                    capture.stop()
+                except RuntimeError as e:
+                    seen.append(str(e))
+                seen.append(capture.active)
+                raise AttributeError(name)
+
+        sys.modules["numpy"] = types.ModuleType("numpy")
+        sys.modules["numpy.core"] = types.ModuleType("numpy.core")
+        sys.modules["numpy.core.multiarray"] = Intruder("numpy.core.multiarray")
+        capture.start(lumigrab.primary_monitor())
+        try:
+            capture.frame()
+        except BaseException as e:
+            seen.append(type(e).__name__)
+        capture.stop()
+        print(seen, capture.active)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "['Already borrowed', True, 'PanicException'] False", out.stderr
