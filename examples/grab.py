@@ -5,6 +5,8 @@
 """
 
 import argparse
+import os
+import sys
 
 from PIL import Image
 
@@ -18,12 +20,21 @@ def main() -> None:
     parser.add_argument("--monitor", metavar="N", type=int, help="capture monitor N (counting from 1)")
     args = parser.parse_args()
 
-    if args.window is not None:
-        target = lumigrab.Window(args.window)
-        what = f"window {target.name!r}"
-    else:
-        target = lumigrab.Monitor(args.monitor)
-        what = f"monitor {target.device_name} ({target.device_string})"
+    try:
+        if args.window is not None:
+            target = lumigrab.Window(args.window)
+            what = f"window {target.name!r}"
+        elif args.monitor is not None:
+            target = lumigrab.enumerate_monitors()[args.monitor - 1]
+            what = f"monitor {target.device_name} ({target.device_string})"
+        else:
+            target = lumigrab.primary_monitor()
+            what = f"monitor {target.device_name} ({target.device_string})"
+    except (RuntimeError, IndexError) as error:
+        hint = ""
+        if sys.platform.startswith("linux") and not os.environ.get("DISPLAY"):
+            hint = " (no X display: set DISPLAY, or run under xvfb-run)"
+        sys.exit(f"grab: {error}{hint}")
 
     capture = lumigrab.Capture()
     capture.start(target)  # returns once the first frame has arrived
