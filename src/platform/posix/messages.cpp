@@ -267,6 +267,15 @@ void write_backtrace() {
 
 void ensure_message_queue() { own_queue(true); }
 
+MSG thread_message(UINT message, WPARAM wparam, LPARAM lparam) {
+  MSG msg{};
+  msg.message = message;
+  msg.wParam = wparam;
+  msg.lParam = lparam;
+  msg.time = tick_count();
+  return msg;
+}
+
 bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> dispatch) {
   const std::shared_ptr<Queue> queue = find_queue(thread_id);
   bool posted = false;

@@ -40,6 +40,8 @@ void ensure_message_queue();
 // thread's DispatchMessageW. False, with last error 1444, when the thread has
 // no queue.
 bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> dispatch = {});
+// The message PostThreadMessageW queues, stamped with the time of posting.
+MSG thread_message(UINT message, WPARAM wparam, LPARAM lparam);
 // GetMessageW on the calling thread's queue: 1 for a message, 0 for WM_QUIT,
 // -1 (with last error 87) without a message to fill or a queue to read.
 BOOL get_message(MSG* msg, HWND window, UINT filter_min, UINT filter_max);

@@ -1,6 +1,8 @@
 #include "platform/posix/objects.h"
 
 #include <mutex>
+#include <sstream>
+#include <string>
 
 namespace lumigrab::posix {
 namespace {
@@ -74,6 +76,22 @@ std::optional<HRESULT> injected_fault(std::string_view point) {
     return h.fault(point);
   }
   return std::nullopt;
+}
+
+std::string code_text(std::uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::uppercase << std::hex << value;
+  return out.str();
+}
+
+std::string pointer_text(const void* pointer) {
+  std::ostringstream out;
+  out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(pointer);
+  return pointer == nullptr ? "NULL" : out.str();
+}
+
+std::string size_text(abi::SizeInt32 size) {
+  return "{" + std::to_string(size.Width) + ", " + std::to_string(size.Height) + "}";
 }
 
 }  // namespace lumigrab::posix

@@ -34,6 +34,12 @@ struct CallHooks {
 void set_call_hooks(CallHooks hooks);
 void log_call(std::string entry);
 std::optional<HRESULT> injected_fault(std::string_view point);
+// Call-log forms of arguments: "0x" and upper-case hexadecimal for codes and
+// flags; a size as {width, height}.
+std::string code_text(std::uint64_t value);
+std::string size_text(abi::SizeInt32 size);
+// A pointer in lower-case hexadecimal, or NULL.
+std::string pointer_text(const void* pointer);
 
 // Reference counting, QueryInterface and the live count of one kind of
 // object. `Derived` names its kind in `kKind` and maps interface ids to its
@@ -130,6 +136,12 @@ class InspectableObject : public ComObject<Derived, Interfaces...> {
 template <typename T, typename... Args>
 ComPtr<T> make_object(Args&&... args) {
   return ComPtr<T>::attach(new T(std::forward<Args>(args)...));
+}
+
+// `object` as a pointer to one of its bases.
+template <typename To, typename T>
+ComPtr<To> upcast(ComPtr<T> object) noexcept {
+  return ComPtr<To>::attach(object.detach());
 }
 
 // Hands the caller a reference of its own to `object` as interface I.

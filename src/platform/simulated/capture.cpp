@@ -1,6 +1,6 @@
-// The simulated Windows.Graphics.Capture classes: capture items for monitors
-// and windows, frame pools, capture sessions, frames and their surfaces, and
-// what monitors and windows show.
+// The simulated Windows.Graphics.Capture classes, on the objects the POSIX
+// backends share: capture items for monitors and windows, how frame pools
+// get their frames, capture sessions, and what monitors and windows show.
 //
 // A presented image reaches every started session of its target as a new
 // frame in the session's pool. The pool holds one frame: a newer one replaces
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/capture_objects.h"
 #include "platform/simulated/sim_capture.h"
 #include "platform/simulated/sim_objects.h"
 
@@ -64,10 +65,6 @@ std::string handle_text(Handle handle) {
   std::ostringstream out;
   out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(handle);
   return handle == nullptr ? "NULL" : out.str();
-}
-
-bool is_capture_format(std::int32_t format) {
-  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
 }
 
 // Frames dispatched to handlers, counted for wait_frames_delivered.
@@ -122,170 +119,12 @@ class DeliveryTicket {
 
 // --- objects ---
 
-class Surface final : public InspectableObject<Surface, abi::IDirect3DSurface,
-                                               abi::IDirect3DDxgiInterfaceAccess> {
- public:
-  using Base = InspectableObject<Surface, abi::IDirect3DSurface, abi::IDirect3DDxgiInterfaceAccess>;
-  static constexpr std::string_view kKind = "surface";
-
-  explicit Surface(ComPtr<abi::ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3DSurface) {
-      return static_cast<abi::IDirect3DSurface*>(this);
-    }
-    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
-      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
-    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess && out != nullptr) {
-      if (auto fault = injected_fault("QueryInterface(IDirect3DDxgiInterfaceAccess)")) {
-        *out = nullptr;
-        return fault->result();
-      }
-    }
-    return Base::QueryInterface(iid, out);
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Description(abi::Direct3DSurfaceDescription* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    abi::D3D11_TEXTURE2D_DESC desc{};
-    texture_->GetDesc(&desc);
-    *value = {static_cast<std::int32_t>(desc.Width), static_cast<std::int32_t>(desc.Height),
-              desc.Format, 1, 0};
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
-    if (out == nullptr) {
-      return win::E_POINTER_;
-    }
-    *out = nullptr;
-    if (auto fault = injected_fault("IDirect3DDxgiInterfaceAccess::GetInterface")) {
-      return fault->result();
-    }
-    return texture_->QueryInterface(iid, out);
-  }
-
- private:
-  const ComPtr<abi::ID3D11Texture2D> texture_;
-};
-
-class Frame final
-    : public InspectableObject<Frame, abi::IDirect3D11CaptureFrame, abi::IClosable> {
- public:
-  static constexpr std::string_view kKind = "frame";
-
-  Frame(ComPtr<abi::ID3D11Texture2D> texture, SizeInt32 content_size)
-      : texture_(std::move(texture)),
-        content_size_(content_size),
-        arrived_(std::chrono::steady_clock::now()) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3D11CaptureFrame) {
-      return static_cast<abi::IDirect3D11CaptureFrame*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Surface(abi::IDirect3DSurface** value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    if (auto fault = injected_fault("IDirect3D11CaptureFrame::get_Surface")) {
-      return fault->result();
-    }
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    return hand_out(make_object<Surface>(texture_), value);
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_SystemRelativeTime(abi::TimeSpan* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
-    value->Duration = std::chrono::duration_cast<Ticks>(arrived_.time_since_epoch()).count();
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_ContentSize(SizeInt32* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    if (auto fault = injected_fault("IDirect3D11CaptureFrame::get_ContentSize")) {
-      return fault->result();
-    }
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    *value = content_size_;
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Close() override {
-    closed_.store(true);
-    return win::S_OK_;
-  }
-
- private:
-  const ComPtr<abi::ID3D11Texture2D> texture_;
-  const SizeInt32 content_size_;
-  const std::chrono::steady_clock::time_point arrived_;
-  std::atomic<bool> closed_{false};
-};
-
 enum class TargetKind : std::uint8_t { Monitor, Window };
 
-class Item final : public InspectableObject<Item, abi::IGraphicsCaptureItem> {
+class Item final : public posix::CaptureItem {
  public:
-  static constexpr std::string_view kKind = "item";
-
   Item(TargetKind kind, std::uintptr_t target, SizeInt32 size)
-      : kind_(kind), target_(target), size_(size) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IGraphicsCaptureItem) {
-      return static_cast<abi::IGraphicsCaptureItem*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_DisplayName(abi::HSTRING* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Size(SizeInt32* value) override {
-    log_call("IGraphicsCaptureItem::get_Size()");
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    if (auto fault = injected_fault("IGraphicsCaptureItem::get_Size")) {
-      return fault->result();
-    }
-    *value = size_;
-    return win::S_OK_;
-  }
+      : CaptureItem(size), kind_(kind), target_(target) {}
 
   std::uintptr_t target() const noexcept { return target_; }
 
@@ -294,155 +133,31 @@ class Item final : public InspectableObject<Item, abi::IGraphicsCaptureItem> {
     const auto now = kind_ == TargetKind::Monitor
                          ? monitor_capture_size(reinterpret_cast<HMONITOR>(target_))
                          : window_capture_size(reinterpret_cast<HWND>(target_));
-    return now ? SizeInt32{now->first, now->second} : size_;
+    return now ? SizeInt32{now->first, now->second} : size();
   }
 
  private:
   const TargetKind kind_;
   const std::uintptr_t target_;
-  const SizeInt32 size_;
 };
 
-class Pool final
-    : public InspectableObject<Pool, abi::IDirect3D11CaptureFramePool, abi::IClosable> {
+class Pool final : public posix::FramePool {
  public:
-  static constexpr std::string_view kKind = "pool";
-
   Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format)
-      : thread_id_(thread_id), device_(std::move(device)), pixel_format_(pixel_format) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3D11CaptureFramePool) {
-      return static_cast<abi::IDirect3D11CaptureFramePool*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
-                                    std::int32_t number_of_buffers, SizeInt32 size) override {
-    log_call("IDirect3D11CaptureFramePool::Recreate(" + std::to_string(pixel_format) + ", " +
-             std::to_string(number_of_buffers) + ", " + size_text(size) + ")");
-    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::Recreate")) {
-      return fault->result();
-    }
-    if (!is_simulated_direct3d_device(device) || !is_capture_format(pixel_format) ||
-        number_of_buffers < 1 || size.Width < 1 || size.Height < 1) {
-      return win::E_INVALIDARG_;
-    }
-    auto replaced = ComPtr<abi::IDirect3DDevice>::copy(device);
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    device_.swap(replaced);
-    pixel_format_ = pixel_format;
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
-    if (result == nullptr) {
-      return win::E_POINTER_;
-    }
-    *result = nullptr;
-    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::TryGetNextFrame")) {
-      return fault->result();
-    }
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    *result = pending_.detach();
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL add_FrameArrived(abi::IFrameArrivedHandler* handler,
-                                            abi::EventRegistrationToken* token) override {
-    log_call("IDirect3D11CaptureFramePool::add_FrameArrived()");
-    if (token == nullptr) {
-      return win::E_POINTER_;
-    }
-    *token = {0};
-    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::add_FrameArrived")) {
-      return fault->result();
-    }
-    if (handler == nullptr) {
-      return win::E_INVALIDARG_;
-    }
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    *token = {++last_token_};
-    handlers_.emplace_back(token->value, ComPtr<abi::IFrameArrivedHandler>::copy(handler));
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL remove_FrameArrived(abi::EventRegistrationToken token) override {
-    log_call("IDirect3D11CaptureFramePool::remove_FrameArrived(" + std::to_string(token.value) +
-             ")");
-    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::remove_FrameArrived")) {
-      return fault->result();
-    }
-    // Released after the lock: the handler may hold the last other reference
-    // to something that calls back into this pool.
-    ComPtr<abi::IFrameArrivedHandler> removed;
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
-      if (it->first == token.value) {
-        removed = std::move(it->second);
-        handlers_.erase(it);
-        break;
-      }
-    }
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL CreateCaptureSession(abi::IGraphicsCaptureItem* item,
-                                                abi::IGraphicsCaptureSession** result) override;
-
-  HRESULT LUMIGRAB_STDCALL get_DispatcherQueue(abi::IDispatcherQueue** value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Close() override {
-    log_call("IClosable::Close(FramePool)");
-    if (auto fault = injected_fault("IClosable::Close(FramePool)")) {
-      return fault->result();
-    }
-    std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers;
-    ComPtr<Frame> pending;
-    ComPtr<abi::IDirect3DDevice> device;
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-    handlers.swap(handlers_);
-    pending.swap(pending_);
-    device.swap(device_);
-    return win::S_OK_;
-  }
+      : FramePool(thread_id, std::move(device), pixel_format) {}
 
   // Takes `shown` as the pool's next frame and raises FrameArrived for it on
   // the pool's thread.
   void deliver(const Shown& shown) {
     {
-      ComPtr<Frame> dropped;
+      ComPtr<posix::CaptureFrame> dropped;
       const std::lock_guard lock(mutex_);
       if (closed_ || shown.sequence <= last_sequence_) {
         return;
       }
       last_sequence_ = shown.sequence;
       dropped = std::exchange(
-          pending_, make_object<Frame>(
+          pending_, make_object<posix::CaptureFrame>(
                         make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows),
                         shown.content));
     }
@@ -454,32 +169,14 @@ class Pool final
   }
 
  private:
-  void raise_frame_arrived() {
-    std::vector<ComPtr<abi::IFrameArrivedHandler>> handlers;
-    {
-      const std::lock_guard lock(mutex_);
-      if (closed_) {
-        return;
-      }
-      handlers.reserve(handlers_.size());
-      for (const auto& registered : handlers_) {
-        handlers.push_back(registered.second);
-      }
-    }
-    for (const auto& handler : handlers) {
-      handler->Invoke(this, nullptr);
-    }
+  bool accepts_device(abi::IDirect3DDevice* device) override {
+    return is_simulated_direct3d_device(device);
   }
 
-  const DWORD thread_id_;
-  std::mutex mutex_;
-  ComPtr<abi::IDirect3DDevice> device_;
-  std::int32_t pixel_format_;
-  bool closed_ = false;
-  ComPtr<Frame> pending_;
+  ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
+
+  // Guarded by the pool's mutex.
   std::uint64_t last_sequence_ = 0;
-  std::int64_t last_token_ = 0;
-  std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers_;
 };
 
 class Session;
@@ -514,32 +211,17 @@ void register_desktop_reset() {
   });
 }
 
-class Session final
-    : public InspectableObject<Session, abi::IGraphicsCaptureSession, abi::IClosable> {
+class Session final : public posix::CaptureSession {
  public:
-  static constexpr std::string_view kKind = "session";
-
   Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   ~Session() override { stop(); }
 
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IGraphicsCaptureSession) {
-      return static_cast<abi::IGraphicsCaptureSession*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
+  Pool& pool() const noexcept { return *pool_.get(); }
 
-  HRESULT LUMIGRAB_STDCALL StartCapture() override {
-    log_call("IGraphicsCaptureSession::StartCapture()");
-    if (auto fault = injected_fault("IGraphicsCaptureSession::StartCapture")) {
-      return fault->result();
-    }
+ private:
+  HRESULT start() override {
     std::shared_ptr<const Shown> first;
     {
       Desktop& shared = desktop();
@@ -569,18 +251,8 @@ class Session final
     return win::S_OK_;
   }
 
-  HRESULT LUMIGRAB_STDCALL Close() override {
-    log_call("IClosable::Close(Session)");
-    if (auto fault = injected_fault("IClosable::Close(Session)")) {
-      return fault->result();
-    }
-    stop();
-    return win::S_OK_;
-  }
+  void close() override { stop(); }
 
-  Pool& pool() const noexcept { return *pool_.get(); }
-
- private:
   // What the target shows, when something was presented to it.
   std::shared_ptr<const Shown> presented(const Desktop& shared) const {
     const auto found = shared.shown.find(item_->target());
@@ -620,54 +292,14 @@ class Session final
   bool closed_ = false;
 };
 
-HRESULT LUMIGRAB_STDCALL Pool::CreateCaptureSession(abi::IGraphicsCaptureItem* item,
-                                                    abi::IGraphicsCaptureSession** result) {
-  log_call("IDirect3D11CaptureFramePool::CreateCaptureSession()");
-  if (result == nullptr) {
-    return win::E_POINTER_;
-  }
-  *result = nullptr;
-  if (auto fault = injected_fault("IDirect3D11CaptureFramePool::CreateCaptureSession")) {
-    return fault->result();
-  }
-  auto* simulated_item = dynamic_cast<Item*>(item);
-  if (simulated_item == nullptr) {
-    return win::E_INVALIDARG_;
-  }
-  {
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-  }
-  return hand_out(
-      make_object<Session>(ComPtr<Pool>::copy(this), ComPtr<Item>::copy(simulated_item)), result);
+ComPtr<posix::CaptureSession> Pool::new_session(posix::CaptureItem& item) {
+  return posix::upcast<posix::CaptureSession>(make_object<Session>(
+      ComPtr<Pool>::copy(this), ComPtr<Item>::copy(static_cast<Item*>(&item))));
 }
 
-class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivationFactory,
-                                                   abi::IGraphicsCaptureItemInterop> {
+class ItemFactory final : public posix::CaptureItemFactory {
  public:
-  static constexpr std::string_view kKind = "interop_factory";
-
-  explicit ItemFactory(bool with_interop) : with_interop_(with_interop) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IActivationFactory) {
-      return static_cast<abi::IActivationFactory*>(this);
-    }
-    if (iid == abi::IID_IGraphicsCaptureItemInterop && with_interop_) {
-      return static_cast<abi::IGraphicsCaptureItemInterop*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
-    if (instance != nullptr) {
-      *instance = nullptr;
-    }
-    return win::E_NOTIMPL_;
-  }
+  explicit ItemFactory(bool with_interop) : CaptureItemFactory(with_interop) {}
 
   HRESULT LUMIGRAB_STDCALL CreateForWindow(HWND window, const GUID& iid, void** result) override {
     log_call("IGraphicsCaptureItemInterop::CreateForWindow(" + handle_text(window) + ", " +
@@ -703,62 +335,18 @@ class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivation
     const auto item = make_object<Item>(kind, target, SizeInt32{size->first, size->second});
     return item->QueryInterface(iid, result);
   }
-
-  const bool with_interop_;
 };
 
-class PoolStatics final
-    : public InspectableObject<PoolStatics, abi::IActivationFactory,
-                               abi::IDirect3D11CaptureFramePoolStatics, abi::IAgileObject> {
- public:
-  static constexpr std::string_view kKind = "statics";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IActivationFactory) {
-      return static_cast<abi::IActivationFactory*>(this);
-    }
-    if (iid == abi::IID_IDirect3D11CaptureFramePoolStatics) {
-      return static_cast<abi::IDirect3D11CaptureFramePoolStatics*>(this);
-    }
-    if (iid == abi::IID_IAgileObject) {
-      return static_cast<abi::IAgileObject*>(this);
-    }
-    return nullptr;
+class PoolStatics final : public posix::FramePoolStatics {
+ private:
+  bool accepts_device(abi::IDirect3DDevice* device) override {
+    return is_simulated_direct3d_device(device);
   }
 
-  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
-    if (instance != nullptr) {
-      *instance = nullptr;
-    }
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Create(abi::IDirect3DDevice* device, std::int32_t pixel_format,
-                                  std::int32_t number_of_buffers, SizeInt32 size,
-                                  abi::IDirect3D11CaptureFramePool** result) override {
-    const DWORD thread_id = current_thread_id();
-    log_call("IDirect3D11CaptureFramePoolStatics::Create(" + std::to_string(pixel_format) + ", " +
-             std::to_string(number_of_buffers) + ", " + size_text(size) +
-             ", thread=" + code_text(thread_id) + ")");
-    if (result == nullptr) {
-      return win::E_POINTER_;
-    }
-    *result = nullptr;
-    if (auto fault = injected_fault("IDirect3D11CaptureFramePoolStatics::Create")) {
-      return fault->result();
-    }
-    if (!is_simulated_direct3d_device(device) || !is_capture_format(pixel_format) ||
-        number_of_buffers < 1 || size.Width < 1 || size.Height < 1) {
-      return win::E_INVALIDARG_;
-    }
-    // FrameArrived needs the creating thread's dispatcher queue.
-    if (!thread_has_dispatcher_queue(thread_id)) {
-      return kRpcWrongThread;
-    }
-    return hand_out(
-        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format),
-        result);
+  ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
+                                    std::int32_t pixel_format, SizeInt32 /*size*/) override {
+    return posix::upcast<posix::FramePool>(
+        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format));
   }
 };
 

@@ -1,6 +1,6 @@
 // The simulated Direct3D 11 device: device creation with a configurable
-// feature level, textures held in memory, the immediate context's copy and
-// map, and the Windows Runtime wrapper around the device.
+// feature level, and textures held in memory, which the shared immediate
+// context copies and maps.
 //
 // Textures that frames arrive in share the presented image's rows and never
 // change them; a texture the CPU can map owns its rows, which CopyResource
@@ -10,12 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/d3d_objects.h"
 #include "platform/simulated/sim_capture.h"
 #include "platform/simulated/sim_objects.h"
 
@@ -33,65 +33,6 @@ constexpr abi::D3D_FEATURE_LEVEL kDefaultLevels[] = {
     abi::D3D_FEATURE_LEVEL_11_0, abi::D3D_FEATURE_LEVEL_10_1, abi::D3D_FEATURE_LEVEL_10_0,
     abi::D3D_FEATURE_LEVEL_9_3,  abi::D3D_FEATURE_LEVEL_9_2,  abi::D3D_FEATURE_LEVEL_9_1,
 };
-
-constexpr std::int32_t kUsageDefault = 0;
-constexpr UINT kBindShaderResource = 0x8;
-constexpr UINT kBindRenderTarget = 0x20;
-constexpr std::int32_t kMapRead = 1;
-constexpr std::int32_t kMapWrite = 2;
-constexpr std::int32_t kMapWriteDiscard = 4;
-constexpr std::int32_t kMapWriteNoOverwrite = 5;
-constexpr UINT kMapFlagDoNotWait = 0x100000;
-
-std::string pointer_text(const void* pointer) {
-  std::ostringstream out;
-  out << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(pointer);
-  return pointer == nullptr ? "NULL" : out.str();
-}
-
-std::string describe(const D3D11_TEXTURE2D_DESC& desc) {
-  std::ostringstream out;
-  out << "Width=" << desc.Width << ", Height=" << desc.Height << ", MipLevels=" << desc.MipLevels
-      << ", ArraySize=" << desc.ArraySize << ", Format=" << desc.Format
-      << ", SampleDesc.Count=" << desc.SampleDesc.Count
-      << ", SampleDesc.Quality=" << desc.SampleDesc.Quality << ", Usage=" << desc.Usage
-      << ", BindFlags=" << code_text(desc.BindFlags)
-      << ", CPUAccessFlags=" << code_text(desc.CPUAccessFlags)
-      << ", MiscFlags=" << code_text(desc.MiscFlags);
-  return out.str();
-}
-
-bool is_capture_format(std::int32_t format) {
-  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
-}
-
-// Whether a texture with this description can be made here: 2D, one mip, one
-// slice, no multisampling, four bytes a pixel.
-bool is_supported(const D3D11_TEXTURE2D_DESC& desc) {
-  if (desc.Width == 0 || desc.Height == 0 || desc.MipLevels != 1 || desc.ArraySize != 1 ||
-      desc.SampleDesc.Count != 1 || desc.SampleDesc.Quality != 0 || !is_capture_format(desc.Format)) {
-    return false;
-  }
-  if (desc.Usage == abi::D3D11_USAGE_STAGING) {
-    return desc.BindFlags == 0 && desc.CPUAccessFlags != 0;
-  }
-  return desc.CPUAccessFlags == 0;
-}
-
-UINT access_needed(std::int32_t map_type) {
-  switch (map_type) {
-    case kMapRead:
-      return abi::D3D11_CPU_ACCESS_READ;
-    case kMapWrite:
-    case kMapWriteDiscard:
-    case kMapWriteNoOverwrite:
-      return abi::D3D11_CPU_ACCESS_WRITE;
-    case abi::D3D11_MAP_READ_WRITE:
-      return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
-    default:
-      return 0;
-  }
-}
 
 // Shown rows whose last texture went away, kept until the desktop is next
 // scripted: their texture is often released on a capture thread, which on
@@ -162,12 +103,10 @@ void register_d3d_reset() {
   });
 }
 
-class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
+class Texture final : public posix::Texture2D {
  public:
-  static constexpr std::string_view kKind = "texture";
-
   Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const PixelRows> shown)
-      : desc_(desc), shown_(std::move(shown)) {}
+      : Texture2D(desc), shown_(std::move(shown)) {}
   Texture(const Texture&) = delete;
   Texture& operator=(const Texture&) = delete;
   ~Texture() override {
@@ -183,21 +122,6 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
     }
   }
 
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Texture2D) {
-      return static_cast<abi::ID3D11Texture2D*>(this);
-    }
-    return nullptr;
-  }
-
-  void LUMIGRAB_STDCALL GetDesc(D3D11_TEXTURE2D_DESC* desc) override {
-    if (desc != nullptr) {
-      *desc = desc_;
-    }
-  }
-
-  const D3D11_TEXTURE2D_DESC& desc() const noexcept { return desc_; }
-
   // The rows as they are now, kept alive for the caller.
   std::shared_ptr<const PixelRows> rows() {
     const std::lock_guard lock(mutex_);
@@ -205,6 +129,12 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
       return own_;
     }
     return shown_;
+  }
+
+  void copy_from(Texture& from) {
+    if (const std::shared_ptr<const PixelRows> rows = from.rows()) {
+      copy_rows_from(*rows);
+    }
   }
 
   // Takes over a copy of `source`'s rows and row pitch; reuses its own
@@ -224,9 +154,7 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   }
 
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
-    const UINT access = access_needed(map_type);
-    if (access == 0 || (flags & ~kMapFlagDoNotWait) != 0 ||
-        desc_.Usage != abi::D3D11_USAGE_STAGING || (desc_.CPUAccessFlags & access) != access) {
+    if (!posix::can_map(desc_, map_type, flags)) {
       return win::E_INVALIDARG_;
     }
     const std::lock_guard lock(mutex_);
@@ -252,168 +180,21 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   }
 
  private:
-  const D3D11_TEXTURE2D_DESC desc_;
   std::mutex mutex_;
   std::shared_ptr<const PixelRows> shown_;  // shared with other textures
   std::shared_ptr<PixelRows> own_;          // this texture's alone
   std::shared_ptr<PixelRows> mapped_;
 };
 
-class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceContext> {
- public:
-  static constexpr std::string_view kKind = "context";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11DeviceContext) {
-      return static_cast<abi::ID3D11DeviceContext*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
-                               std::int32_t map_type, UINT flags,
-                               D3D11_MAPPED_SUBRESOURCE* mapped) override {
-    log_call("ID3D11DeviceContext::Map(" + std::to_string(subresource) + ", " +
-             std::to_string(map_type) + ", " + code_text(flags) + ")");
-    if (auto fault = injected_fault("ID3D11DeviceContext::Map")) {
-      return fault->result();
-    }
-    auto* texture = dynamic_cast<Texture*>(resource);
-    if (texture == nullptr || subresource != 0 || mapped == nullptr) {
-      return win::E_INVALIDARG_;
-    }
-    return texture->map(map_type, flags, mapped);
-  }
-
-  void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
-    log_call("ID3D11DeviceContext::Unmap(" + std::to_string(subresource) + ")");
-    if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
-      texture->unmap();
-    }
-  }
-
-  // Like the real call, an invalid copy (other sizes or formats) does nothing.
-  void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
-                                     abi::ID3D11Resource* source) override {
-    log_call("ID3D11DeviceContext::CopyResource()");
-    auto* to = dynamic_cast<Texture*>(destination);
-    auto* from = dynamic_cast<Texture*>(source);
-    if (to == nullptr || from == nullptr || to == from) {
-      return;
-    }
-    const D3D11_TEXTURE2D_DESC& to_desc = to->desc();
-    const D3D11_TEXTURE2D_DESC& from_desc = from->desc();
-    if (to_desc.Width != from_desc.Width || to_desc.Height != from_desc.Height ||
-        to_desc.Format != from_desc.Format) {
-      return;
-    }
-    if (const std::shared_ptr<const PixelRows> rows = from->rows()) {
-      to->copy_rows_from(*rows);
-    }
-  }
-
-};
-
-class Device final : public ComObject<Device, abi::ID3D11Device, abi::IDXGIDevice> {
- public:
-  using Base = ComObject<Device, abi::ID3D11Device, abi::IDXGIDevice>;
-  static constexpr std::string_view kKind = "device";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Device) {
-      return static_cast<abi::ID3D11Device*>(this);
-    }
-    if (iid == abi::IID_IDXGIDevice) {
-      return static_cast<abi::IDXGIDevice*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
-    if (iid == abi::IID_IDXGIDevice && out != nullptr) {
-      if (auto fault = injected_fault("ID3D11Device::QueryInterface(IDXGIDevice)")) {
-        *out = nullptr;
-        return fault->result();
-      }
-    }
-    return Base::QueryInterface(iid, out);
-  }
-
-  HRESULT LUMIGRAB_STDCALL CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc,
-                                           const void* initial_data,
-                                           abi::ID3D11Texture2D** texture) override {
-    log_call("ID3D11Device::CreateTexture2D(" +
-             (desc == nullptr ? std::string("NULL") : describe(*desc)) + ", " +
-             pointer_text(initial_data) + ")");
-    if (texture != nullptr) {
-      *texture = nullptr;
-    }
-    if (auto fault = injected_fault("ID3D11Device::CreateTexture2D")) {
-      return fault->result();
-    }
-    // Initial contents are not simulated.
-    if (desc == nullptr || initial_data != nullptr || !is_supported(*desc)) {
-      return win::E_INVALIDARG_;
-    }
-    if (texture == nullptr) {
-      return win::S_FALSE_;  // what the real call says to a validation-only call
-    }
-    return hand_out(make_object<Texture>(*desc, nullptr), texture);
-  }
-
-};
-
-class Direct3DDevice final : public InspectableObject<Direct3DDevice, abi::IDirect3DDevice,
-                                                      abi::IDirect3DDxgiInterfaceAccess> {
- public:
-  static constexpr std::string_view kKind = "direct3d_device";
-
-  explicit Direct3DDevice(ComPtr<Device> device) : device_(std::move(device)) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3DDevice) {
-      return static_cast<abi::IDirect3DDevice*>(this);
-    }
-    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
-      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
-    if (out != nullptr) {
-      const char* point = iid == abi::IID_IDirect3DDevice ? "QueryInterface(IDirect3DDevice)"
-                          : iid == abi::IID_IDirect3DDxgiInterfaceAccess
-                              ? "QueryInterface(IDirect3DDxgiInterfaceAccess)"
-                              : nullptr;
-      if (point != nullptr) {
-        if (auto fault = injected_fault(point)) {
-          *out = nullptr;
-          return fault->result();
-        }
-      }
-    }
-    return InspectableObject::QueryInterface(iid, out);
-  }
-
-  HRESULT LUMIGRAB_STDCALL Trim() override { return win::S_OK_; }
-
-  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
-    if (out == nullptr) {
-      return win::E_POINTER_;
-    }
-    *out = nullptr;
-    if (auto fault = injected_fault("IDirect3DDxgiInterfaceAccess::GetInterface")) {
-      return fault->result();
-    }
-    // Asks past the device's own injected query fault: this is another call.
-    return device_->Base::QueryInterface(iid, out);
-  }
-
+class Device final : public posix::D3DDevice {
  private:
-  const ComPtr<Device> device_;
+  ComPtr<abi::ID3D11Texture2D> new_texture(const D3D11_TEXTURE2D_DESC& desc) override {
+    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, nullptr));
+  }
 };
+
+using Direct3DDevice = posix::Direct3DDevice<Device>;
+using DeviceContext = posix::DeviceContext<Texture>;
 
 std::string feature_levels_text(const abi::D3D_FEATURE_LEVEL* levels, UINT count) {
   if (levels == nullptr) {
@@ -436,17 +217,10 @@ void set_feature_level(std::int32_t level) {
 ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t height,
                                                 std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows) {
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = static_cast<UINT>(width);
-  desc.Height = static_cast<UINT>(height);
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = static_cast<abi::DXGI_FORMAT>(pixel_format);
-  desc.SampleDesc = {1, 0};
-  desc.Usage = kUsageDefault;
-  desc.BindFlags = kBindShaderResource | kBindRenderTarget;
   return ComPtr<abi::ID3D11Texture2D>::attach(
-      make_object<Texture>(desc, std::move(rows)).detach());
+      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
+                           std::move(rows))
+          .detach());
 }
 
 void free_retired_rows() {
@@ -469,8 +243,8 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
                           UINT sdk_version, abi::ID3D11Device** device,
                           abi::D3D_FEATURE_LEVEL* obtained_level,
                           abi::ID3D11DeviceContext** immediate_context) {
-  sim::log_call("D3D11CreateDevice(" + sim::pointer_text(adapter) + ", " +
-                std::to_string(driver_type) + ", " + sim::pointer_text(software) + ", " +
+  sim::log_call("D3D11CreateDevice(" + posix::pointer_text(adapter) + ", " +
+                std::to_string(driver_type) + ", " + posix::pointer_text(software) + ", " +
                 sim::code_text(flags) + ", " +
                 sim::feature_levels_text(feature_levels, feature_level_count) + ", " +
                 std::to_string(feature_level_count) + ", " + std::to_string(sdk_version) + ")");
@@ -519,21 +293,7 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
 
 HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
                                              abi::IInspectable** graphics_device) {
-  sim::log_call("CreateDirect3D11DeviceFromDXGIDevice()");
-  if (graphics_device == nullptr) {
-    return win::E_POINTER_;
-  }
-  *graphics_device = nullptr;
-  if (auto fault = sim::injected_fault("CreateDirect3D11DeviceFromDXGIDevice")) {
-    return fault->result();
-  }
-  auto* device = dynamic_cast<sim::Device*>(dxgi_device);
-  if (device == nullptr) {
-    return win::E_INVALIDARG_;
-  }
-  auto wrapper = sim::make_object<sim::Direct3DDevice>(ComPtr<sim::Device>::copy(device));
-  *graphics_device = static_cast<abi::IDirect3DDevice*>(wrapper.detach());
-  return win::S_OK_;
+  return posix::wrap_device<sim::Device>(dxgi_device, graphics_device);
 }
 
 }  // namespace lumigrab::platform

@@ -8,7 +8,6 @@
 // the multithreaded apartment through CoIncrementMTAUsage.
 #include <cstdio>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <utility>
 
@@ -44,12 +43,6 @@ const char g_mta_cookie = 0;
 
 std::u16string_view hstring_text(abi::HSTRING string) noexcept {
   return posix::hstring_text(string);
-}
-
-std::string code_text(std::uint64_t value) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << value;
-  return out.str();
 }
 
 std::string quoted(std::u16string_view text) {
@@ -89,10 +82,6 @@ std::string iid_text(const GUID& iid) {
                 static_cast<unsigned>(iid.Data3), iid.Data4[0], iid.Data4[1], iid.Data4[2],
                 iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
   return text;
-}
-
-std::string size_text(abi::SizeInt32 size) {
-  return "{" + std::to_string(size.Width) + ", " + std::to_string(size.Height) + "}";
 }
 
 std::optional<InjectedFault> injected_fault(std::string_view point) {

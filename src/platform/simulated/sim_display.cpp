@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/user32_codes.h"
 #include "platform/simulated/sim_core.h"
 #include "platform/simulated/sim_internal.h"
 
@@ -12,20 +13,9 @@ namespace {
 
 using detail::handle_text;
 using detail::hex;
+using namespace posix::user32;  // NOLINT(google-build-using-namespace)
 
 constexpr DWORD kErrorInvalidParameter = 87;
-constexpr DWORD kErrorInvalidMonitorHandle = 1461;
-constexpr DWORD kMonitorInfoSize = 40;  // MONITORINFO, without szDevice
-constexpr DWORD kMonitorInfoFPrimary = 1;
-constexpr DWORD kMonitorDefaultToPrimary = 1;
-constexpr DWORD kMonitorDefaultToNearest = 2;
-constexpr DWORD kEnumRegistrySettings = 0xFFFFFFFEU;
-// DM_POSITION | DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFREQUENCY
-constexpr DWORD kDisplayModeFields = 0x20 | 0x40000 | 0x80000 | 0x100000 | 0x400000;
-constexpr DWORD kDisplayDeviceAttachedToDesktop = 0x1;
-constexpr DWORD kDisplayDeviceActive = 0x1;
-constexpr DWORD kDisplayDeviceAttached = 0x2;
-constexpr DWORD kDisplayDevicePrimary = 0x4;
 
 struct Monitor {
   std::uintptr_t handle;

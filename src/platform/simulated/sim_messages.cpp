@@ -39,11 +39,7 @@ BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lpa
   if (sim::detail::fails("PostThreadMessageW")) {
     return 0;
   }
-  MSG msg{};
-  msg.message = message;
-  msg.wParam = wparam;
-  msg.lParam = lparam;
-  msg.time = posix::tick_count();
+  const MSG msg = posix::thread_message(message, wparam, lparam);
   return sim::post_thread_message(thread_id, msg) ? 1 : 0;
 }
 

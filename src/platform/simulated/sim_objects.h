@@ -60,10 +60,10 @@ std::u16string_view hstring_text(abi::HSTRING string) noexcept;
 // Call-log forms of arguments: "0x" and upper-case hexadecimal for codes and
 // flags; text between single quotes, other than printable ASCII as \uXXXX;
 // an interface by its name; a size as {width, height}.
-std::string code_text(std::uint64_t value);
+using posix::code_text;
 std::string quoted(std::u16string_view text);
 std::string iid_text(const GUID& iid);
-std::string size_text(abi::SizeInt32 size);
+using posix::size_text;
 // Whether `thread_id` runs a dispatcher queue that is not shut down.
 bool thread_has_dispatcher_queue(DWORD thread_id);
 // Queues `work` to run inside `thread_id`'s DispatchMessageW; false when that

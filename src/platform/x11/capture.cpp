@@ -1,5 +1,6 @@
-// The Windows.Graphics.Capture classes over X: capture items for monitors and
-// windows, frame pools, capture sessions, frames and their surfaces.
+// The Windows.Graphics.Capture classes over X, on the objects the POSIX
+// backends share: capture items for monitors and windows, how frame pools get
+// their frames, and capture sessions.
 //
 // A started session opens an X connection of its own on the capture thread
 // and watches its target with a DAMAGE object at the non-empty level: the
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/capture_objects.h"
 #include "platform/posix/messages.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/runtime.h"
@@ -29,303 +31,45 @@ namespace {
 
 using abi::SizeInt32;
 using posix::hand_out;
-using posix::InspectableObject;
 using posix::make_object;
 
-bool is_capture_format(std::int32_t format) {
-  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
-}
-
-class Surface final : public InspectableObject<Surface, abi::IDirect3DSurface,
-                                               abi::IDirect3DDxgiInterfaceAccess> {
+class Item final : public posix::CaptureItem {
  public:
-  static constexpr std::string_view kKind = "surface";
-
-  explicit Surface(ComPtr<abi::ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3DSurface) {
-      return static_cast<abi::IDirect3DSurface*>(this);
-    }
-    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
-      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Description(abi::Direct3DSurfaceDescription* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    abi::D3D11_TEXTURE2D_DESC desc{};
-    texture_->GetDesc(&desc);
-    *value = {static_cast<std::int32_t>(desc.Width), static_cast<std::int32_t>(desc.Height),
-              desc.Format, 1, 0};
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
-    if (out == nullptr) {
-      return win::E_POINTER_;
-    }
-    *out = nullptr;
-    return texture_->QueryInterface(iid, out);
-  }
-
- private:
-  const ComPtr<abi::ID3D11Texture2D> texture_;
-};
-
-class Frame final
-    : public InspectableObject<Frame, abi::IDirect3D11CaptureFrame, abi::IClosable> {
- public:
-  static constexpr std::string_view kKind = "frame";
-
-  Frame(ComPtr<abi::ID3D11Texture2D> texture, SizeInt32 content_size)
-      : texture_(std::move(texture)),
-        content_size_(content_size),
-        arrived_(std::chrono::steady_clock::now()) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3D11CaptureFrame) {
-      return static_cast<abi::IDirect3D11CaptureFrame*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Surface(abi::IDirect3DSurface** value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    return hand_out(make_object<Surface>(texture_), value);
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_SystemRelativeTime(abi::TimeSpan* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
-    value->Duration = std::chrono::duration_cast<Ticks>(arrived_.time_since_epoch()).count();
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_ContentSize(SizeInt32* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    if (closed_.load()) {
-      return win::RO_E_CLOSED_;
-    }
-    *value = content_size_;
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Close() override {
-    closed_.store(true);
-    return win::S_OK_;
-  }
-
- private:
-  const ComPtr<abi::ID3D11Texture2D> texture_;
-  const SizeInt32 content_size_;
-  const std::chrono::steady_clock::time_point arrived_;
-  std::atomic<bool> closed_{false};
-};
-
-class Item final : public InspectableObject<Item, abi::IGraphicsCaptureItem> {
- public:
-  static constexpr std::string_view kKind = "item";
-
   // A window is captured whole from its own drawable; a monitor is its
   // rectangle of the root window.
   Item(CaptureSource source, bool is_window, SizeInt32 size)
-      : source_(source), is_window_(is_window), size_(size) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IGraphicsCaptureItem) {
-      return static_cast<abi::IGraphicsCaptureItem*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_DisplayName(abi::HSTRING* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL get_Size(SizeInt32* value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = size_;
-    return win::S_OK_;
-  }
+      : CaptureItem(size), source_(source), is_window_(is_window) {}
 
   const CaptureSource& source() const noexcept { return source_; }
   bool is_window() const noexcept { return is_window_; }
-  SizeInt32 size() const noexcept { return size_; }
 
  private:
   const CaptureSource source_;
   const bool is_window_;
-  const SizeInt32 size_;
 };
 
-class Pool final
-    : public InspectableObject<Pool, abi::IDirect3D11CaptureFramePool, abi::IClosable> {
+class Pool final : public posix::FramePool {
  public:
-  static constexpr std::string_view kKind = "pool";
-
   Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::shared_ptr<DeviceCore> core,
        std::int32_t pixel_format, SizeInt32 size)
-      : thread_id_(thread_id),
-        device_(std::move(device)),
-        core_(std::move(core)),
-        pixel_format_(pixel_format),
-        size_(size) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3D11CaptureFramePool) {
-      return static_cast<abi::IDirect3D11CaptureFramePool*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
-
-  // The new size takes effect with the next frame, which comes at once: the
-  // frame that showed the change was dropped by the caller.
-  HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
-                                    std::int32_t number_of_buffers, SizeInt32 size) override {
-    std::shared_ptr<DeviceCore> core = device_core(device);
-    if (!core || !is_capture_format(pixel_format) || number_of_buffers < 1 || size.Width < 1 ||
-        size.Height < 1) {
-      return win::E_INVALIDARG_;
-    }
-    auto replaced = ComPtr<abi::IDirect3DDevice>::copy(device);
-    std::optional<std::pair<CaptureSource, SizeInt32>> again;
-    {
-      const std::lock_guard lock(mutex_);
-      if (closed_) {
-        return win::RO_E_CLOSED_;
-      }
-      device_.swap(replaced);
-      core_.swap(core);
-      pixel_format_ = pixel_format;
-      size_ = size;
-      again = last_;
-    }
-    if (again) {
-      deliver(again->first, again->second);
-    }
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
-    if (result == nullptr) {
-      return win::E_POINTER_;
-    }
-    *result = nullptr;
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    *result = pending_.detach();
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL add_FrameArrived(abi::IFrameArrivedHandler* handler,
-                                            abi::EventRegistrationToken* token) override {
-    if (token == nullptr) {
-      return win::E_POINTER_;
-    }
-    *token = {0};
-    if (handler == nullptr) {
-      return win::E_INVALIDARG_;
-    }
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    *token = {++last_token_};
-    handlers_.emplace_back(token->value, ComPtr<abi::IFrameArrivedHandler>::copy(handler));
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL remove_FrameArrived(abi::EventRegistrationToken token) override {
-    // Released after the lock: the handler may hold the last other reference
-    // to something that calls back into this pool.
-    ComPtr<abi::IFrameArrivedHandler> removed;
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
-      if (it->first == token.value) {
-        removed = std::move(it->second);
-        handlers_.erase(it);
-        break;
-      }
-    }
-    return win::S_OK_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL CreateCaptureSession(abi::IGraphicsCaptureItem* item,
-                                                abi::IGraphicsCaptureSession** result) override;
-
-  HRESULT LUMIGRAB_STDCALL get_DispatcherQueue(abi::IDispatcherQueue** value) override {
-    if (value == nullptr) {
-      return win::E_POINTER_;
-    }
-    *value = nullptr;
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Close() override {
-    std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers;
-    ComPtr<Frame> pending;
-    ComPtr<abi::IDirect3DDevice> device;
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-    handlers.swap(handlers_);
-    pending.swap(pending_);
-    device.swap(device_);
-    return win::S_OK_;
-  }
+      : FramePool(thread_id, std::move(device), pixel_format), core_(std::move(core)), size_(size) {}
 
   // Makes a frame of `source` the pool's next one (replacing an unread one)
   // and raises FrameArrived for it on the pool's thread. Several frames that
   // arrive before the thread dispatches raise it once.
   void deliver(const CaptureSource& source, SizeInt32 content) {
     {
-      ComPtr<Frame> dropped;
+      ComPtr<posix::CaptureFrame> dropped;
       const std::lock_guard lock(mutex_);
       if (closed_) {
         return;
       }
       last_ = std::pair{source, content};
       dropped = std::exchange(
-          pending_, make_object<Frame>(make_source_texture(core_, source, size_.Width,
-                                                           size_.Height, pixel_format_),
-                                       content));
+          pending_, make_object<posix::CaptureFrame>(
+                        make_source_texture(core_, source, size_.Width, size_.Height,
+                                            pixel_format_),
+                        content));
       if (raise_posted_) {
         return;
       }
@@ -336,36 +80,31 @@ class Pool final
   }
 
  private:
-  void raise_frame_arrived() {
-    std::vector<ComPtr<abi::IFrameArrivedHandler>> handlers;
-    {
-      const std::lock_guard lock(mutex_);
-      raise_posted_ = false;
-      if (closed_) {
-        return;
-      }
-      handlers.reserve(handlers_.size());
-      for (const auto& registered : handlers_) {
-        handlers.push_back(registered.second);
-      }
-    }
-    for (const auto& handler : handlers) {
-      handler->Invoke(this, nullptr);
-    }
+  bool accepts_device(abi::IDirect3DDevice* device) override {
+    return device_core(device) != nullptr;
   }
 
-  const DWORD thread_id_;
-  std::mutex mutex_;
-  ComPtr<abi::IDirect3DDevice> device_;
+  // The new size takes effect with the next frame, which comes at once: the
+  // frame that showed the change was dropped by the caller.
+  std::function<void()> recreated(abi::IDirect3DDevice* device, SizeInt32 size) override {
+    std::shared_ptr<DeviceCore> replaced = std::exchange(core_, device_core(device));
+    size_ = size;
+    return [this, replaced = std::move(replaced), again = last_] {
+      if (again) {
+        deliver(again->first, again->second);
+      }
+    };
+  }
+
+  void raising() override { raise_posted_ = false; }
+
+  ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
+
+  // Guarded by the pool's mutex.
   std::shared_ptr<DeviceCore> core_;
-  std::int32_t pixel_format_;
   SizeInt32 size_;
-  bool closed_ = false;
   bool raise_posted_ = false;
-  ComPtr<Frame> pending_;
   std::optional<std::pair<CaptureSource, SizeInt32>> last_;
-  std::int64_t last_token_ = 0;
-  std::vector<std::pair<std::int64_t, ComPtr<abi::IFrameArrivedHandler>>> handlers_;
 };
 
 // A DAMAGE object, destroyed with its owner.
@@ -483,26 +222,13 @@ class Watch {
   std::unique_ptr<posix::QueueSource> source_;
 };
 
-class Session final
-    : public InspectableObject<Session, abi::IGraphicsCaptureSession, abi::IClosable> {
+class Session final : public posix::CaptureSession {
  public:
-  static constexpr std::string_view kKind = "session";
-
   Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
 
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IGraphicsCaptureSession) {
-      return static_cast<abi::IGraphicsCaptureSession*>(this);
-    }
-    if (iid == abi::IID_IClosable) {
-      return static_cast<abi::IClosable*>(this);
-    }
-    return nullptr;
-  }
-
+ private:
   // The first frame shows the target as it is when the capture starts.
-  HRESULT LUMIGRAB_STDCALL StartCapture() override {
+  HRESULT start() override {
     SizeInt32 content{};
     {
       const std::lock_guard lock(mutex_);
@@ -519,15 +245,13 @@ class Session final
     return win::S_OK_;
   }
 
-  HRESULT LUMIGRAB_STDCALL Close() override {
+  void close() override {
     std::unique_ptr<Watch> ended;
     const std::lock_guard lock(mutex_);
     closed_ = true;
     ended.swap(watch_);
-    return win::S_OK_;
   }
 
- private:
   const ComPtr<Pool> pool_;
   const ComPtr<Item> item_;
   std::mutex mutex_;
@@ -535,48 +259,14 @@ class Session final
   std::unique_ptr<Watch> watch_;
 };
 
-HRESULT LUMIGRAB_STDCALL Pool::CreateCaptureSession(abi::IGraphicsCaptureItem* item,
-                                                    abi::IGraphicsCaptureSession** result) {
-  if (result == nullptr) {
-    return win::E_POINTER_;
-  }
-  *result = nullptr;
-  auto* ours = dynamic_cast<Item*>(item);
-  if (ours == nullptr) {
-    return win::E_INVALIDARG_;
-  }
-  {
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-      return win::RO_E_CLOSED_;
-    }
-  }
-  return hand_out(make_object<Session>(ComPtr<Pool>::copy(this), ComPtr<Item>::copy(ours)),
-                  result);
+ComPtr<posix::CaptureSession> Pool::new_session(posix::CaptureItem& item) {
+  return posix::upcast<posix::CaptureSession>(make_object<Session>(
+      ComPtr<Pool>::copy(this), ComPtr<Item>::copy(static_cast<Item*>(&item))));
 }
 
-class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivationFactory,
-                                                   abi::IGraphicsCaptureItemInterop> {
+class ItemFactory final : public posix::CaptureItemFactory {
  public:
-  static constexpr std::string_view kKind = "interop_factory";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IActivationFactory) {
-      return static_cast<abi::IActivationFactory*>(this);
-    }
-    if (iid == abi::IID_IGraphicsCaptureItemInterop) {
-      return static_cast<abi::IGraphicsCaptureItemInterop*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
-    if (instance != nullptr) {
-      *instance = nullptr;
-    }
-    return win::E_NOTIMPL_;
-  }
+  ItemFactory() : CaptureItemFactory(true) {}
 
   HRESULT LUMIGRAB_STDCALL CreateForWindow(HWND window, const GUID& iid, void** result) override {
     if (result == nullptr) {
@@ -610,53 +300,17 @@ class ItemFactory final : public InspectableObject<ItemFactory, abi::IActivation
   }
 };
 
-class PoolStatics final
-    : public InspectableObject<PoolStatics, abi::IActivationFactory,
-                               abi::IDirect3D11CaptureFramePoolStatics, abi::IAgileObject> {
- public:
-  static constexpr std::string_view kKind = "statics";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IActivationFactory) {
-      return static_cast<abi::IActivationFactory*>(this);
-    }
-    if (iid == abi::IID_IDirect3D11CaptureFramePoolStatics) {
-      return static_cast<abi::IDirect3D11CaptureFramePoolStatics*>(this);
-    }
-    if (iid == abi::IID_IAgileObject) {
-      return static_cast<abi::IAgileObject*>(this);
-    }
-    return nullptr;
+class PoolStatics final : public posix::FramePoolStatics {
+ private:
+  bool accepts_device(abi::IDirect3DDevice* device) override {
+    return device_core(device) != nullptr;
   }
 
-  HRESULT LUMIGRAB_STDCALL ActivateInstance(abi::IInspectable** instance) override {
-    if (instance != nullptr) {
-      *instance = nullptr;
-    }
-    return win::E_NOTIMPL_;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Create(abi::IDirect3DDevice* device, std::int32_t pixel_format,
-                                  std::int32_t number_of_buffers, SizeInt32 size,
-                                  abi::IDirect3D11CaptureFramePool** result) override {
-    if (result == nullptr) {
-      return win::E_POINTER_;
-    }
-    *result = nullptr;
-    std::shared_ptr<DeviceCore> core = device_core(device);
-    if (!core || !is_capture_format(pixel_format) || number_of_buffers < 1 || size.Width < 1 ||
-        size.Height < 1) {
-      return win::E_INVALIDARG_;
-    }
-    // FrameArrived needs the creating thread's dispatcher queue.
-    const DWORD thread_id = posix::current_thread_id();
-    if (!posix::thread_has_dispatcher_queue(thread_id)) {
-      return posix::kRpcWrongThread;
-    }
-    return hand_out(make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device),
-                                      std::move(core), pixel_format, size),
-                    result);
+  ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
+                                    std::int32_t pixel_format, SizeInt32 size) override {
+    return posix::upcast<posix::FramePool>(make_object<Pool>(
+        thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), device_core(device), pixel_format,
+        size));
   }
 };
 

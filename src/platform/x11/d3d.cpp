@@ -1,6 +1,5 @@
-// The X11 backend's Direct3D 11 device: device creation, textures, the
-// immediate context's copy and map, and the Windows Runtime wrapper around
-// the device.
+// The X11 backend's Direct3D 11 device: device creation, and textures,
+// which the shared immediate context copies and maps.
 //
 // A frame's texture stands for a rectangle of the captured drawable and holds
 // no pixels. CopyResource into a staging texture reads that rectangle with
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/d3d_objects.h"
 #include "platform/posix/objects.h"
 #include "platform/x11/connection.h"
 
@@ -28,57 +28,16 @@ namespace lumigrab::x11 {
 using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 using abi::D3D11_MAPPED_SUBRESOURCE;
 using abi::D3D11_TEXTURE2D_DESC;
-using posix::ComObject;
-using posix::InspectableObject;
 using posix::make_object;
 
 namespace {
 
 constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);
-constexpr std::int32_t kUsageDefault = 0;
-constexpr UINT kBindShaderResource = 0x8;
-constexpr UINT kBindRenderTarget = 0x20;
-constexpr std::int32_t kMapRead = 1;
-constexpr std::int32_t kMapWrite = 2;
-constexpr std::int32_t kMapWriteDiscard = 4;
-constexpr std::int32_t kMapWriteNoOverwrite = 5;
-constexpr UINT kMapFlagDoNotWait = 0x100000;
 // Segments a device keeps for reuse: one for the read-back in progress, one
 // for a caller that holds on to a texture.
 constexpr std::size_t kKeptSegments = 2;
 // Bytes of one band of a read-back: well inside a core's L2 cache.
 constexpr std::uint32_t kBandBytes = 256 * 1024;
-
-bool is_capture_format(std::int32_t format) {
-  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
-}
-
-bool is_supported(const D3D11_TEXTURE2D_DESC& desc) {
-  if (desc.Width == 0 || desc.Height == 0 || desc.Width > 0x7FFF || desc.Height > 0x7FFF ||
-      desc.MipLevels != 1 || desc.ArraySize != 1 || desc.SampleDesc.Count != 1 ||
-      desc.SampleDesc.Quality != 0 || !is_capture_format(desc.Format)) {
-    return false;
-  }
-  if (desc.Usage == abi::D3D11_USAGE_STAGING) {
-    return desc.BindFlags == 0 && desc.CPUAccessFlags != 0;
-  }
-  return desc.CPUAccessFlags == 0;
-}
-
-UINT access_needed(std::int32_t map_type) {
-  switch (map_type) {
-    case kMapRead:
-      return abi::D3D11_CPU_ACCESS_READ;
-    case kMapWrite:
-    case kMapWriteDiscard:
-    case kMapWriteNoOverwrite:
-      return abi::D3D11_CPU_ACCESS_WRITE;
-    case abi::D3D11_MAP_READ_WRITE:
-      return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
-    default:
-      return 0;
-  }
-}
 
 // A System V shared-memory segment attached here and by the X server.
 class ShmSegment {
@@ -177,13 +136,11 @@ class DeviceCore {
 
 namespace {
 
-class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
+class Texture final : public posix::Texture2D {
  public:
-  static constexpr std::string_view kKind = "texture";
-
   Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<DeviceCore> core,
           std::optional<CaptureSource> source)
-      : desc_(desc), core_(std::move(core)), source_(source) {}
+      : Texture2D(desc), core_(std::move(core)), source_(source) {}
   Texture(const Texture&) = delete;
   Texture& operator=(const Texture&) = delete;
   ~Texture() override {
@@ -192,21 +149,15 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
     }
   }
 
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Texture2D) {
-      return static_cast<abi::ID3D11Texture2D*>(this);
-    }
-    return nullptr;
-  }
-
-  void LUMIGRAB_STDCALL GetDesc(D3D11_TEXTURE2D_DESC* desc) override {
-    if (desc != nullptr) {
-      *desc = desc_;
-    }
-  }
-
-  const D3D11_TEXTURE2D_DESC& desc() const noexcept { return desc_; }
   const std::optional<CaptureSource>& source() const noexcept { return source_; }
+
+  // A copy from a frame's texture into a staging one reads the frame's
+  // rectangle; any other copy does nothing.
+  void copy_from(const Texture& from) {
+    if (from.source() && desc_.Usage == abi::D3D11_USAGE_STAGING) {
+      read(*from.source());
+    }
+  }
 
   // Reads `from`'s rectangle from the server into this texture's memory, as
   // R, G, B, A. A rectangle the server cannot read (its window went away or
@@ -271,9 +222,7 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   }
 
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
-    const UINT access = access_needed(map_type);
-    if (access == 0 || (flags & ~kMapFlagDoNotWait) != 0 ||
-        desc_.Usage != abi::D3D11_USAGE_STAGING || (desc_.CPUAccessFlags & access) != access) {
+    if (!posix::can_map(desc_, map_type, flags)) {
       return win::E_INVALIDARG_;
     }
     const std::lock_guard lock(mutex_);
@@ -305,7 +254,6 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
     return segment_ ? segment_->data() : heap_.data();
   }
 
-  const D3D11_TEXTURE2D_DESC desc_;
   const std::shared_ptr<DeviceCore> core_;
   const std::optional<CaptureSource> source_;
   std::mutex mutex_;
@@ -314,143 +262,42 @@ class Texture final : public ComObject<Texture, abi::ID3D11Texture2D> {
   bool mapped_ = false;
 };
 
-class DeviceContext final : public ComObject<DeviceContext, abi::ID3D11DeviceContext> {
+class Device final : public posix::D3DDevice {
  public:
-  static constexpr std::string_view kKind = "context";
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11DeviceContext) {
-      return static_cast<abi::ID3D11DeviceContext*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
-                               std::int32_t map_type, UINT flags,
-                               D3D11_MAPPED_SUBRESOURCE* mapped) override {
-    auto* texture = dynamic_cast<Texture*>(resource);
-    if (texture == nullptr || subresource != 0 || mapped == nullptr) {
-      return win::E_INVALIDARG_;
-    }
-    return texture->map(map_type, flags, mapped);
-  }
-
-  void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
-    if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
-      texture->unmap();
-    }
-  }
-
-  // Like the real call, an invalid copy (other sizes or formats) does nothing.
-  void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
-                                     abi::ID3D11Resource* source) override {
-    auto* to = dynamic_cast<Texture*>(destination);
-    auto* from = dynamic_cast<Texture*>(source);
-    if (to == nullptr || from == nullptr || to == from || !from->source()) {
-      return;
-    }
-    const D3D11_TEXTURE2D_DESC& to_desc = to->desc();
-    const D3D11_TEXTURE2D_DESC& from_desc = from->desc();
-    if (to_desc.Width != from_desc.Width || to_desc.Height != from_desc.Height ||
-        to_desc.Format != from_desc.Format || to_desc.Usage != abi::D3D11_USAGE_STAGING) {
-      return;
-    }
-    to->read(*from->source());
-  }
-};
-
-class Device final : public ComObject<Device, abi::ID3D11Device, abi::IDXGIDevice> {
- public:
-  static constexpr std::string_view kKind = "device";
-
   explicit Device(std::shared_ptr<DeviceCore> core) : core_(std::move(core)) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Device) {
-      return static_cast<abi::ID3D11Device*>(this);
-    }
-    if (iid == abi::IID_IDXGIDevice) {
-      return static_cast<abi::IDXGIDevice*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc,
-                                           const void* initial_data,
-                                           abi::ID3D11Texture2D** texture) override {
-    if (texture != nullptr) {
-      *texture = nullptr;
-    }
-    if (desc == nullptr || initial_data != nullptr || !is_supported(*desc)) {
-      return win::E_INVALIDARG_;
-    }
-    if (texture == nullptr) {
-      return win::S_FALSE_;  // what the real call says to a validation-only call
-    }
-    return posix::hand_out(make_object<Texture>(*desc, core_, std::nullopt), texture);
-  }
 
   const std::shared_ptr<DeviceCore>& core() const noexcept { return core_; }
 
  private:
+  // Pixel requests carry 16-bit sizes.
+  bool supports(const D3D11_TEXTURE2D_DESC& desc) const override {
+    return desc.Width <= 0x7FFF && desc.Height <= 0x7FFF && posix::is_supported(desc);
+  }
+
+  ComPtr<abi::ID3D11Texture2D> new_texture(const D3D11_TEXTURE2D_DESC& desc) override {
+    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, core_, std::nullopt));
+  }
+
   const std::shared_ptr<DeviceCore> core_;
 };
 
-class Direct3DDevice final : public InspectableObject<Direct3DDevice, abi::IDirect3DDevice,
-                                                      abi::IDirect3DDxgiInterfaceAccess> {
- public:
-  static constexpr std::string_view kKind = "direct3d_device";
-
-  explicit Direct3DDevice(ComPtr<Device> device) : device_(std::move(device)) {}
-
-  void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IDirect3DDevice) {
-      return static_cast<abi::IDirect3DDevice*>(this);
-    }
-    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
-      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
-    }
-    return nullptr;
-  }
-
-  HRESULT LUMIGRAB_STDCALL Trim() override { return win::S_OK_; }
-
-  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
-    if (out == nullptr) {
-      return win::E_POINTER_;
-    }
-    *out = nullptr;
-    return device_->QueryInterface(iid, out);
-  }
-
-  const std::shared_ptr<DeviceCore>& core() const noexcept { return device_->core(); }
-
- private:
-  const ComPtr<Device> device_;
-};
+using Direct3DDevice = posix::Direct3DDevice<Device>;
+using DeviceContext = posix::DeviceContext<Texture>;
 
 }  // namespace
 
 std::shared_ptr<DeviceCore> device_core(abi::IDirect3DDevice* device) noexcept {
   auto* ours = dynamic_cast<Direct3DDevice*>(device);
-  return ours == nullptr ? nullptr : ours->core();
+  return ours == nullptr ? nullptr : ours->device().core();
 }
 
 ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> core,
                                                  CaptureSource source, std::int32_t width,
                                                  std::int32_t height, std::int32_t pixel_format) {
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = static_cast<UINT>(width);
-  desc.Height = static_cast<UINT>(height);
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = static_cast<abi::DXGI_FORMAT>(pixel_format);
-  desc.SampleDesc = {1, 0};
-  desc.Usage = kUsageDefault;
-  desc.BindFlags = kBindShaderResource | kBindRenderTarget;
   return ComPtr<abi::ID3D11Texture2D>::attach(
-      make_object<Texture>(desc, std::move(core), source).detach());
+      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
+                           std::move(core), source)
+          .detach());
 }
 
 }  // namespace lumigrab::x11
@@ -501,17 +348,7 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*sof
 
 HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
                                              abi::IInspectable** graphics_device) {
-  if (graphics_device == nullptr) {
-    return win::E_POINTER_;
-  }
-  *graphics_device = nullptr;
-  auto* device = dynamic_cast<x11::Device*>(dxgi_device);
-  if (device == nullptr) {
-    return win::E_INVALIDARG_;
-  }
-  auto wrapper = posix::make_object<x11::Direct3DDevice>(ComPtr<x11::Device>::copy(device));
-  *graphics_device = static_cast<abi::IDirect3DDevice*>(wrapper.detach());
-  return win::S_OK_;
+  return posix::wrap_device<x11::Device>(dxgi_device, graphics_device);
 }
 
 }  // namespace lumigrab::platform

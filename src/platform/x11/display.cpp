@@ -11,23 +11,14 @@
 
 #include "platform/platform.h"
 #include "platform/posix/messages.h"
+#include "platform/posix/user32_codes.h"
 #include "platform/x11/x11_internal.h"
 
 namespace lumigrab::x11 {
 namespace {
 
-constexpr DWORD kErrorInvalidMonitorHandle = 1461;
-constexpr DWORD kMonitorInfoSize = 40;  // MONITORINFO, without szDevice
-constexpr DWORD kMonitorInfoFPrimary = 1;
-constexpr DWORD kMonitorDefaultToPrimary = 1;
-constexpr DWORD kMonitorDefaultToNearest = 2;
-constexpr DWORD kEnumRegistrySettings = 0xFFFFFFFEU;
-// DM_POSITION | DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFREQUENCY
-constexpr DWORD kDisplayModeFields = 0x20 | 0x40000 | 0x80000 | 0x100000 | 0x400000;
-constexpr DWORD kDisplayDeviceAttachedToDesktop = 0x1;
-constexpr DWORD kDisplayDevicePrimary = 0x4;
-constexpr DWORD kDisplayDeviceActive = 0x1;
-constexpr DWORD kDisplayDeviceAttached = 0x2;
+using namespace posix::user32;  // NOLINT(google-build-using-namespace)
+
 constexpr std::u16string_view kDisplayPrefix = u"\\\\.\\DISPLAY";
 
 HMONITOR monitor_of(std::uintptr_t value) { return reinterpret_cast<HMONITOR>(value); }

@@ -18,11 +18,7 @@ const char* backend_name() noexcept { return "x11"; }
 // --- thread messages, threads and the process ---
 
 BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {
-  MSG msg{};
-  msg.message = message;
-  msg.wParam = wparam;
-  msg.lParam = lparam;
-  msg.time = posix::tick_count();
+  const MSG msg = posix::thread_message(message, wparam, lparam);
   return posix::post_thread_message(thread_id, msg) ? 1 : 0;
 }
 

@@ -1,0 +1,133 @@
+#include "platform/posix/d3d_objects.h"
+
+#include <sstream>
+
+namespace lumigrab::posix {
+namespace {
+
+constexpr std::int32_t kMapRead = 1;
+constexpr std::int32_t kMapWrite = 2;
+constexpr std::int32_t kMapWriteDiscard = 4;
+constexpr std::int32_t kMapWriteNoOverwrite = 5;
+constexpr UINT kMapFlagDoNotWait = 0x100000;
+
+UINT access_needed(std::int32_t map_type) {
+  switch (map_type) {
+    case kMapRead:
+      return abi::D3D11_CPU_ACCESS_READ;
+    case kMapWrite:
+    case kMapWriteDiscard:
+    case kMapWriteNoOverwrite:
+      return abi::D3D11_CPU_ACCESS_WRITE;
+    case abi::D3D11_MAP_READ_WRITE:
+      return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
+    default:
+      return 0;
+  }
+}
+
+std::string describe(const abi::D3D11_TEXTURE2D_DESC& desc) {
+  std::ostringstream out;
+  out << "Width=" << desc.Width << ", Height=" << desc.Height << ", MipLevels=" << desc.MipLevels
+      << ", ArraySize=" << desc.ArraySize << ", Format=" << desc.Format
+      << ", SampleDesc.Count=" << desc.SampleDesc.Count
+      << ", SampleDesc.Quality=" << desc.SampleDesc.Quality << ", Usage=" << desc.Usage
+      << ", BindFlags=" << code_text(desc.BindFlags)
+      << ", CPUAccessFlags=" << code_text(desc.CPUAccessFlags)
+      << ", MiscFlags=" << code_text(desc.MiscFlags);
+  return out.str();
+}
+
+}  // namespace
+
+bool is_capture_format(std::int32_t format) {
+  return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
+}
+
+bool is_supported(const abi::D3D11_TEXTURE2D_DESC& desc) {
+  if (desc.Width == 0 || desc.Height == 0 || desc.MipLevels != 1 || desc.ArraySize != 1 ||
+      desc.SampleDesc.Count != 1 || desc.SampleDesc.Quality != 0 || !is_capture_format(desc.Format)) {
+    return false;
+  }
+  if (desc.Usage == abi::D3D11_USAGE_STAGING) {
+    return desc.BindFlags == 0 && desc.CPUAccessFlags != 0;
+  }
+  return desc.CPUAccessFlags == 0;
+}
+
+bool can_map(const abi::D3D11_TEXTURE2D_DESC& desc, std::int32_t map_type, UINT flags) {
+  const UINT access = access_needed(map_type);
+  return access != 0 && (flags & ~kMapFlagDoNotWait) == 0 &&
+         desc.Usage == abi::D3D11_USAGE_STAGING && (desc.CPUAccessFlags & access) == access;
+}
+
+abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t height,
+                                             std::int32_t pixel_format) {
+  abi::D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = static_cast<UINT>(width);
+  desc.Height = static_cast<UINT>(height);
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = static_cast<abi::DXGI_FORMAT>(pixel_format);
+  desc.SampleDesc = {1, 0};
+  desc.Usage = kUsageDefault;
+  desc.BindFlags = kBindShaderResource | kBindRenderTarget;
+  return desc;
+}
+
+void* Texture2D::find_interface(const GUID& iid) noexcept {
+  if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Texture2D) {
+    return static_cast<abi::ID3D11Texture2D*>(this);
+  }
+  return nullptr;
+}
+
+void LUMIGRAB_STDCALL Texture2D::GetDesc(abi::D3D11_TEXTURE2D_DESC* desc) {
+  if (desc != nullptr) {
+    *desc = desc_;
+  }
+}
+
+void* D3DDevice::find_interface(const GUID& iid) noexcept {
+  if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Device) {
+    return static_cast<abi::ID3D11Device*>(this);
+  }
+  if (iid == abi::IID_IDXGIDevice) {
+    return static_cast<abi::IDXGIDevice*>(this);
+  }
+  return nullptr;
+}
+
+HRESULT LUMIGRAB_STDCALL D3DDevice::QueryInterface(const GUID& iid, void** out) {
+  if (iid == abi::IID_IDXGIDevice && out != nullptr) {
+    if (auto fault = injected_fault("ID3D11Device::QueryInterface(IDXGIDevice)")) {
+      *out = nullptr;
+      return *fault;
+    }
+  }
+  return Base::QueryInterface(iid, out);
+}
+
+HRESULT LUMIGRAB_STDCALL D3DDevice::CreateTexture2D(const abi::D3D11_TEXTURE2D_DESC* desc,
+                                                    const void* initial_data,
+                                                    abi::ID3D11Texture2D** texture) {
+  log_call("ID3D11Device::CreateTexture2D(" +
+           (desc == nullptr ? std::string("NULL") : describe(*desc)) + ", " +
+           pointer_text(initial_data) + ")");
+  if (texture != nullptr) {
+    *texture = nullptr;
+  }
+  if (auto fault = injected_fault("ID3D11Device::CreateTexture2D")) {
+    return *fault;
+  }
+  // Initial contents are not taken.
+  if (desc == nullptr || initial_data != nullptr || !supports(*desc)) {
+    return win::E_INVALIDARG_;
+  }
+  if (texture == nullptr) {
+    return win::S_FALSE_;  // what the real call says to a validation-only call
+  }
+  return hand_out(new_texture(*desc), texture);
+}
+
+}  // namespace lumigrab::posix

@@ -1,0 +1,206 @@
+// What the Direct3D 11 devices of the POSIX backends share: the texture
+// descriptions they take, the checks of a Map, the immediate context and the
+// Windows Runtime wrapper around a device. Where a texture's pixels live and
+// how a copy fills them is the backend's. The calls log and fault through the
+// call hooks of objects.h, so only the simulated desktop sees them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/abi.h"
+#include "platform/com_ptr.h"
+#include "platform/posix/objects.h"
+
+namespace lumigrab::posix {
+
+inline constexpr std::int32_t kUsageDefault = 0;
+inline constexpr UINT kBindShaderResource = 0x8;
+inline constexpr UINT kBindRenderTarget = 0x20;
+
+// The two formats a frame pool takes, and the only ones textures come in.
+bool is_capture_format(std::int32_t format);
+
+// Whether a texture with this description can be made: 2D, one mip, one
+// slice, no multisampling, four bytes a pixel.
+bool is_supported(const abi::D3D11_TEXTURE2D_DESC& desc);
+
+// Whether a texture of this description can be mapped this way.
+bool can_map(const abi::D3D11_TEXTURE2D_DESC& desc, std::int32_t map_type, UINT flags);
+
+// The description of the GPU texture a frame arrives in.
+abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t height,
+                                             std::int32_t pixel_format);
+
+// A texture of a fixed description; where its pixels live is the backend's.
+class Texture2D : public ComObject<Texture2D, abi::ID3D11Texture2D> {
+ public:
+  static constexpr std::string_view kKind = "texture";
+
+  void* find_interface(const GUID& iid) noexcept;
+  void LUMIGRAB_STDCALL GetDesc(abi::D3D11_TEXTURE2D_DESC* desc) override;
+
+  const abi::D3D11_TEXTURE2D_DESC& desc() const noexcept { return desc_; }
+
+ protected:
+  explicit Texture2D(const abi::D3D11_TEXTURE2D_DESC& desc) : desc_(desc) {}
+
+  const abi::D3D11_TEXTURE2D_DESC desc_;
+};
+
+// A device, which makes textures of the descriptions `supports` takes.
+class D3DDevice : public ComObject<D3DDevice, abi::ID3D11Device, abi::IDXGIDevice> {
+ public:
+  using Base = ComObject<D3DDevice, abi::ID3D11Device, abi::IDXGIDevice>;
+  static constexpr std::string_view kKind = "device";
+
+  void* find_interface(const GUID& iid) noexcept;
+  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override;
+  HRESULT LUMIGRAB_STDCALL CreateTexture2D(const abi::D3D11_TEXTURE2D_DESC* desc,
+                                           const void* initial_data,
+                                           abi::ID3D11Texture2D** texture) override;
+
+ protected:
+  D3DDevice() = default;
+
+  virtual bool supports(const abi::D3D11_TEXTURE2D_DESC& desc) const { return is_supported(desc); }
+  virtual ComPtr<abi::ID3D11Texture2D> new_texture(const abi::D3D11_TEXTURE2D_DESC& desc) = 0;
+};
+
+// The immediate context. `Texture` maps and unmaps itself, and fills itself
+// from another texture of its size and format in copy_from.
+template <typename Texture>
+class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext> {
+ public:
+  static constexpr std::string_view kKind = "context";
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11DeviceContext) {
+      return static_cast<abi::ID3D11DeviceContext*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
+                               std::int32_t map_type, UINT flags,
+                               abi::D3D11_MAPPED_SUBRESOURCE* mapped) override {
+    log_call("ID3D11DeviceContext::Map(" + std::to_string(subresource) + ", " +
+             std::to_string(map_type) + ", " + code_text(flags) + ")");
+    if (auto fault = injected_fault("ID3D11DeviceContext::Map")) {
+      return *fault;
+    }
+    auto* texture = dynamic_cast<Texture*>(resource);
+    if (texture == nullptr || subresource != 0 || mapped == nullptr) {
+      return win::E_INVALIDARG_;
+    }
+    return texture->map(map_type, flags, mapped);
+  }
+
+  void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
+    log_call("ID3D11DeviceContext::Unmap(" + std::to_string(subresource) + ")");
+    if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
+      texture->unmap();
+    }
+  }
+
+  // Like the real call, an invalid copy (other sizes or formats) does nothing.
+  void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
+                                     abi::ID3D11Resource* source) override {
+    log_call("ID3D11DeviceContext::CopyResource()");
+    auto* to = dynamic_cast<Texture*>(destination);
+    auto* from = dynamic_cast<Texture*>(source);
+    if (to == nullptr || from == nullptr || to == from) {
+      return;
+    }
+    const abi::D3D11_TEXTURE2D_DESC& to_desc = to->desc();
+    const abi::D3D11_TEXTURE2D_DESC& from_desc = from->desc();
+    if (to_desc.Width != from_desc.Width || to_desc.Height != from_desc.Height ||
+        to_desc.Format != from_desc.Format) {
+      return;
+    }
+    to->copy_from(*from);
+  }
+};
+
+// The Windows Runtime device around a backend's `Device`.
+template <typename Device>
+class Direct3DDevice final
+    : public InspectableObject<Direct3DDevice<Device>, abi::IDirect3DDevice,
+                               abi::IDirect3DDxgiInterfaceAccess> {
+ public:
+  using Base = InspectableObject<Direct3DDevice<Device>, abi::IDirect3DDevice,
+                                 abi::IDirect3DDxgiInterfaceAccess>;
+  static constexpr std::string_view kKind = "direct3d_device";
+
+  explicit Direct3DDevice(ComPtr<Device> device) : device_(std::move(device)) {}
+
+  void* find_interface(const GUID& iid) noexcept {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
+        iid == abi::IID_IDirect3DDevice) {
+      return static_cast<abi::IDirect3DDevice*>(this);
+    }
+    if (iid == abi::IID_IDirect3DDxgiInterfaceAccess) {
+      return static_cast<abi::IDirect3DDxgiInterfaceAccess*>(this);
+    }
+    return nullptr;
+  }
+
+  HRESULT LUMIGRAB_STDCALL QueryInterface(const GUID& iid, void** out) override {
+    if (out != nullptr) {
+      const char* point = iid == abi::IID_IDirect3DDevice ? "QueryInterface(IDirect3DDevice)"
+                          : iid == abi::IID_IDirect3DDxgiInterfaceAccess
+                              ? "QueryInterface(IDirect3DDxgiInterfaceAccess)"
+                              : nullptr;
+      if (point != nullptr) {
+        if (auto fault = injected_fault(point)) {
+          *out = nullptr;
+          return *fault;
+        }
+      }
+    }
+    return Base::QueryInterface(iid, out);
+  }
+
+  HRESULT LUMIGRAB_STDCALL Trim() override { return win::S_OK_; }
+
+  HRESULT LUMIGRAB_STDCALL GetInterface(const GUID& iid, void** out) override {
+    if (out == nullptr) {
+      return win::E_POINTER_;
+    }
+    *out = nullptr;
+    if (auto fault = injected_fault("IDirect3DDxgiInterfaceAccess::GetInterface")) {
+      return *fault;
+    }
+    // Asks past a fault armed on the device's own query: this is another call.
+    return device_->Device::Base::QueryInterface(iid, out);
+  }
+
+  const Device& device() const noexcept { return *device_.get(); }
+
+ private:
+  const ComPtr<Device> device_;
+};
+
+// CreateDirect3D11DeviceFromDXGIDevice for the devices of type `Device`.
+template <typename Device>
+HRESULT wrap_device(abi::IDXGIDevice* dxgi_device, abi::IInspectable** graphics_device) {
+  log_call("CreateDirect3D11DeviceFromDXGIDevice()");
+  if (graphics_device == nullptr) {
+    return win::E_POINTER_;
+  }
+  *graphics_device = nullptr;
+  if (auto fault = injected_fault("CreateDirect3D11DeviceFromDXGIDevice")) {
+    return *fault;
+  }
+  auto* device = dynamic_cast<Device*>(dxgi_device);
+  if (device == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  auto wrapper = make_object<Direct3DDevice<Device>>(ComPtr<Device>::copy(device));
+  *graphics_device = static_cast<abi::IDirect3DDevice*>(wrapper.detach());
+  return win::S_OK_;
+}
+
+}  // namespace lumigrab::posix
