@@ -14,8 +14,8 @@ for three screens:
   * static: nothing is drawn;
   * region: a 200x200 area is redrawn before every call.
 On the changing screen it also times lumigrab and mss when the caller keeps the
-last 8 results alive, so that every call writes to memory that no recent call
-wrote (at 3840x2160, 8 frames are 265 MB).
+last 8 results alive, so that the memory of the previous result, warm in the
+caches, is not there to be reused (at 3840x2160, 8 frames are 265 MB).
 
 The drawing is done by a second X client (its own connection, from this
 process) with a tiled fill of one of four patterns that differ in every byte of
