@@ -489,6 +489,9 @@ def describe_machine():
           f"Pillow {PIL.__version__}, python-xlib {'.'.join(map(str, Xlib.__version__))}, "
           f"NumPy {np.__version__}, Python {platform.python_version()}")
     print(f"{model}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
+    if os.getloadavg()[0] > (os.cpu_count() or 1) / 2:
+        print("WARNING: other work is competing for the CPUs: figures will be slower and noisier "
+              "than on an idle machine")
     if build is not None and build not in ("Release", "RelWithDebInfo", "MinSizeRel"):
         print(f"WARNING: lumigrab was built with CMAKE_BUILD_TYPE={build or '(none)'}, without "
               f"optimisation: rebuild with -DCMAKE_BUILD_TYPE=Release for figures that mean "
