@@ -43,9 +43,10 @@ frame; the threads' wake-ups are printed next to it).
 Needs the x11 build of lumigrab, Xvfb (Debian's xvfb package), and from PyPI
 python-xlib, mss and Pillow (built with XCB, as its Linux wheels are); this
 script installs nothing:
-    apt-get install xvfb pkg-config libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev \\
-        libxcb-damage0-dev libxcb-composite0-dev libxcb-xfixes0-dev
+    apt-get install xvfb    # and what README.md lists for building the x11 backend
     python3 -m pip install numpy python-xlib mss pillow
+    # Release: a build without a build type is not optimised, and frame()
+    # then takes several times as long.
     cmake -S . -B build/x11 -G Ninja -DLUMIGRAB_BACKEND=x11 -DCMAKE_BUILD_TYPE=Release
     cmake --build build/x11
     PYTHONPATH=build/x11 python3 benchmarks/x11_frame_rate.py
