@@ -3,7 +3,6 @@
 // Positions in the server's monitor list name the displays: the monitor at
 // position n is "\\.\DISPLAYn", so that Monitor.index counts as on Windows.
 // The primary monitor is the one that contains the desktop origin.
-#include <xcb/randr.h>
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // What the parts of the X11 backend share among themselves.
 #pragma once
 
-#include <xcb/xcb.h>
+#include "platform/x11/xcb.h"
 
 #include <cstdint>
 #include <optional>
