@@ -232,10 +232,12 @@ BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback,
     posix::set_last_error(posix::kErrorInvalidParameter);
     return 0;
   }
-  std::vector<x11::MonitorRecord> monitors;
-  if (const auto c = x11::shared_connection()) {
-    monitors = x11::list_monitors(*c);
+  const auto c = x11::shared_connection();
+  if (!c) {
+    posix::set_last_error(x11::kErrorDeviceNotConnected);
+    return 0;
   }
+  const std::vector<x11::MonitorRecord> monitors = x11::list_monitors(*c);
   for (const x11::MonitorRecord& monitor : monitors) {
     RECT rect = x11::rect_of(monitor);
     if (callback(x11::monitor_of(monitor.handle), dc, &rect, data) == 0) {

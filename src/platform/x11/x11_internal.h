@@ -15,6 +15,10 @@ namespace lumigrab::x11 {
 
 using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 
+// The last error of a display or window enumeration that has no server to ask
+// (ERROR_DEVICE_NOT_CONNECTED).
+inline constexpr DWORD kErrorDeviceNotConnected = 1167;
+
 // --- monitors (display.cpp) ---
 // One RandR monitor. Its handle is the atom of its name, which the server
 // keeps unique while the monitor exists; a server without RandR monitors

@@ -1,9 +1,8 @@
 #include "platform/x11/xcb.h"
 
-#include <dlfcn.h>
-
 #include <array>
 #include <cstring>
+#include <dlfcn.h>
 #include <mutex>
 
 namespace lumigrab::xcb {
@@ -13,7 +12,7 @@ namespace loaded {
   result(*name) parameters = nullptr;
 LUMIGRAB_XCB_FUNCTIONS(LUMIGRAB_XCB_POINTER)
 #undef LUMIGRAB_XCB_POINTER
-#define LUMIGRAB_XCB_REPLY_POINTER(library, request)                          \
+#define LUMIGRAB_XCB_REPLY_POINTER(library, request)                           \
   request##_reply_t* (*request##_reply)(xcb_connection_t*, request##_cookie_t, \
                                         xcb_generic_error_t**) = nullptr;
 LUMIGRAB_XCB_REPLIES(LUMIGRAB_XCB_REPLY_POINTER)
@@ -81,23 +80,23 @@ std::optional<std::string> load_all() {
     return modules[static_cast<std::size_t>(library)];
   };
   std::optional<std::string> missing;
-#define LUMIGRAB_XCB_LOOK_UP(library, result, name, parameters, arguments)                 \
-  if (!missing) {                                                                          \
+#define LUMIGRAB_XCB_LOOK_UP(library, result, name, parameters, arguments)                  \
+  if (!missing) {                                                                           \
     missing = look_up(module_of(Library::library), Library::library, #name, &loaded::name); \
   }
   LUMIGRAB_XCB_FUNCTIONS(LUMIGRAB_XCB_LOOK_UP)
 #undef LUMIGRAB_XCB_LOOK_UP
-#define LUMIGRAB_XCB_LOOK_UP_REPLY(library, request)                                     \
-  if (!missing) {                                                                        \
+#define LUMIGRAB_XCB_LOOK_UP_REPLY(library, request)                                    \
+  if (!missing) {                                                                       \
     missing = look_up(module_of(Library::library), Library::library, #request "_reply", \
-                      &loaded::request##_reply);                                         \
+                      &loaded::request##_reply);                                        \
   }
   LUMIGRAB_XCB_REPLIES(LUMIGRAB_XCB_LOOK_UP_REPLY)
 #undef LUMIGRAB_XCB_LOOK_UP_REPLY
-#define LUMIGRAB_XCB_LOOK_UP_EXTENSION(library, name)                                      \
-  if (!missing) {                                                                          \
-    missing = look_up(module_of(Library::library), Library::library, "xcb_" #name "_id", \
-                      &loaded::name);                                                      \
+#define LUMIGRAB_XCB_LOOK_UP_EXTENSION(library, name)                                              \
+  if (!missing) {                                                                                  \
+    missing =                                                                                      \
+        look_up(module_of(Library::library), Library::library, "xcb_" #name "_id", &loaded::name); \
   }
   LUMIGRAB_XCB_EXTENSIONS(LUMIGRAB_XCB_LOOK_UP_EXTENSION)
 #undef LUMIGRAB_XCB_LOOK_UP_EXTENSION

@@ -611,145 +611,143 @@ enum : std::uint8_t {
 
 // --- functions ---
 // X(library, result, name, parameters, arguments)
-#define LUMIGRAB_XCB_FUNCTIONS(X)                                                                \
-  X(Xcb, xcb_connection_t*, xcb_connect, (const char* displayname, int* screenp),                \
-    (displayname, screenp))                                                                      \
-  X(Xcb, void, xcb_disconnect, (xcb_connection_t * c), (c))                                      \
-  X(Xcb, int, xcb_connection_has_error, (xcb_connection_t * c), (c))                             \
-  X(Xcb, int, xcb_get_file_descriptor, (xcb_connection_t * c), (c))                              \
-  X(Xcb, int, xcb_flush, (xcb_connection_t * c), (c))                                            \
-  X(Xcb, std::uint32_t, xcb_generate_id, (xcb_connection_t * c), (c))                            \
-  X(Xcb, std::uint32_t, xcb_get_maximum_request_length, (xcb_connection_t * c), (c))             \
-  X(Xcb, const xcb_setup_t*, xcb_get_setup, (xcb_connection_t * c), (c))                         \
-  X(Xcb, xcb_screen_iterator_t, xcb_setup_roots_iterator, (const xcb_setup_t* r), (r))           \
-  X(Xcb, void, xcb_screen_next, (xcb_screen_iterator_t * i), (i))                                \
-  X(Xcb, xcb_format_iterator_t, xcb_setup_pixmap_formats_iterator, (const xcb_setup_t* r), (r))  \
-  X(Xcb, void, xcb_format_next, (xcb_format_iterator_t * i), (i))                                \
-  X(Xcb, xcb_depth_iterator_t, xcb_screen_allowed_depths_iterator, (const xcb_screen_t* r), (r)) \
-  X(Xcb, void, xcb_depth_next, (xcb_depth_iterator_t * i), (i))                                  \
-  X(Xcb, xcb_visualtype_iterator_t, xcb_depth_visuals_iterator, (const xcb_depth_t* r), (r))     \
-  X(Xcb, void, xcb_visualtype_next, (xcb_visualtype_iterator_t * i), (i))                        \
-  X(Xcb, void, xcb_prefetch_extension_data, (xcb_connection_t * c, xcb_extension_t * ext),       \
-    (c, ext))                                                                                    \
-  X(Xcb, const xcb_query_extension_reply_t*, xcb_get_extension_data,                             \
-    (xcb_connection_t * c, xcb_extension_t * ext), (c, ext))                                     \
-  X(Xcb, xcb_generic_event_t*, xcb_poll_for_event, (xcb_connection_t * c), (c))                  \
-  X(Xcb, xcb_generic_event_t*, xcb_wait_for_event, (xcb_connection_t * c), (c))                  \
-  X(Xcb, int, xcb_poll_for_reply,                                                                \
-    (xcb_connection_t * c, unsigned int request, void** reply, xcb_generic_error_t** error),     \
-    (c, request, reply, error))                                                                  \
-  X(Xcb, void, xcb_discard_reply, (xcb_connection_t * c, unsigned int sequence), (c, sequence))  \
-  X(Xcb, xcb_generic_error_t*, xcb_request_check,                                                \
-    (xcb_connection_t * c, xcb_void_cookie_t cookie), (c, cookie))                               \
-  X(Xcb, xcb_intern_atom_cookie_t, xcb_intern_atom,                                              \
-    (xcb_connection_t * c, std::uint8_t only_if_exists, std::uint16_t name_len,                  \
-     const char* name),                                                                          \
-    (c, only_if_exists, name_len, name))                                                         \
-  X(Xcb, xcb_get_atom_name_cookie_t, xcb_get_atom_name, (xcb_connection_t * c, xcb_atom_t atom), \
-    (c, atom))                                                                                   \
-  X(Xcb, char*, xcb_get_atom_name_name, (const xcb_get_atom_name_reply_t* r), (r))               \
-  X(Xcb, int, xcb_get_atom_name_name_length, (const xcb_get_atom_name_reply_t* r), (r))          \
-  X(Xcb, xcb_get_property_cookie_t, xcb_get_property,                                            \
-    (xcb_connection_t * c, std::uint8_t _delete, xcb_window_t window, xcb_atom_t property,       \
-     xcb_atom_t type, std::uint32_t long_offset, std::uint32_t long_length),                     \
-    (c, _delete, window, property, type, long_offset, long_length))                              \
-  X(Xcb, void*, xcb_get_property_value, (const xcb_get_property_reply_t* r), (r))                \
-  X(Xcb, int, xcb_get_property_value_length, (const xcb_get_property_reply_t* r), (r))           \
-  X(Xcb, xcb_get_window_attributes_cookie_t, xcb_get_window_attributes,                          \
-    (xcb_connection_t * c, xcb_window_t window), (c, window))                                    \
-  X(Xcb, xcb_void_cookie_t, xcb_change_window_attributes,                                        \
-    (xcb_connection_t * c, xcb_window_t window, std::uint32_t value_mask,                        \
-     const void* value_list),                                                                    \
-    (c, window, value_mask, value_list))                                                         \
-  X(Xcb, xcb_query_tree_cookie_t, xcb_query_tree, (xcb_connection_t * c, xcb_window_t window),   \
-    (c, window))                                                                                 \
-  X(Xcb, xcb_window_t*, xcb_query_tree_children, (const xcb_query_tree_reply_t* r), (r))         \
-  X(Xcb, int, xcb_query_tree_children_length, (const xcb_query_tree_reply_t* r), (r))           \
-  X(Xcb, xcb_get_geometry_cookie_t, xcb_get_geometry,                                            \
-    (xcb_connection_t * c, xcb_drawable_t drawable), (c, drawable))                              \
-  X(Xcb, xcb_translate_coordinates_cookie_t, xcb_translate_coordinates,                          \
-    (xcb_connection_t * c, xcb_window_t src_window, xcb_window_t dst_window, std::int16_t src_x, \
-     std::int16_t src_y),                                                                        \
-    (c, src_window, dst_window, src_x, src_y))                                                   \
-  X(Xcb, xcb_get_image_cookie_t, xcb_get_image,                                                  \
-    (xcb_connection_t * c, std::uint8_t format, xcb_drawable_t drawable, std::int16_t x,         \
-     std::int16_t y, std::uint16_t width, std::uint16_t height, std::uint32_t plane_mask),       \
-    (c, format, drawable, x, y, width, height, plane_mask))                                      \
-  X(Xcb, std::uint8_t*, xcb_get_image_data, (const xcb_get_image_reply_t* r), (r))               \
-  X(Xcb, int, xcb_get_image_data_length, (const xcb_get_image_reply_t* r), (r))                  \
-  X(Xcb, xcb_get_input_focus_cookie_t, xcb_get_input_focus, (xcb_connection_t * c), (c))         \
-  X(Xcb, xcb_void_cookie_t, xcb_free_pixmap, (xcb_connection_t * c, xcb_pixmap_t pixmap),        \
-    (c, pixmap))                                                                                 \
-  X(Randr, xcb_randr_query_version_cookie_t, xcb_randr_query_version,                            \
-    (xcb_connection_t * c, std::uint32_t major_version, std::uint32_t minor_version),            \
-    (c, major_version, minor_version))                                                           \
-  X(Randr, xcb_randr_get_monitors_cookie_t, xcb_randr_get_monitors,                              \
+#define LUMIGRAB_XCB_FUNCTIONS(X)                                                                  \
+  X(Xcb, xcb_connection_t*, xcb_connect, (const char* displayname, int* screenp),                  \
+    (displayname, screenp))                                                                        \
+  X(Xcb, void, xcb_disconnect, (xcb_connection_t * c), (c))                                        \
+  X(Xcb, int, xcb_connection_has_error, (xcb_connection_t * c), (c))                               \
+  X(Xcb, int, xcb_get_file_descriptor, (xcb_connection_t * c), (c))                                \
+  X(Xcb, int, xcb_flush, (xcb_connection_t * c), (c))                                              \
+  X(Xcb, std::uint32_t, xcb_generate_id, (xcb_connection_t * c), (c))                              \
+  X(Xcb, std::uint32_t, xcb_get_maximum_request_length, (xcb_connection_t * c), (c))               \
+  X(Xcb, const xcb_setup_t*, xcb_get_setup, (xcb_connection_t * c), (c))                           \
+  X(Xcb, xcb_screen_iterator_t, xcb_setup_roots_iterator, (const xcb_setup_t* r), (r))             \
+  X(Xcb, void, xcb_screen_next, (xcb_screen_iterator_t * i), (i))                                  \
+  X(Xcb, xcb_format_iterator_t, xcb_setup_pixmap_formats_iterator, (const xcb_setup_t* r), (r))    \
+  X(Xcb, void, xcb_format_next, (xcb_format_iterator_t * i), (i))                                  \
+  X(Xcb, xcb_depth_iterator_t, xcb_screen_allowed_depths_iterator, (const xcb_screen_t* r), (r))   \
+  X(Xcb, void, xcb_depth_next, (xcb_depth_iterator_t * i), (i))                                    \
+  X(Xcb, xcb_visualtype_iterator_t, xcb_depth_visuals_iterator, (const xcb_depth_t* r), (r))       \
+  X(Xcb, void, xcb_visualtype_next, (xcb_visualtype_iterator_t * i), (i))                          \
+  X(Xcb, void, xcb_prefetch_extension_data, (xcb_connection_t * c, xcb_extension_t * ext),         \
+    (c, ext))                                                                                      \
+  X(Xcb, const xcb_query_extension_reply_t*, xcb_get_extension_data,                               \
+    (xcb_connection_t * c, xcb_extension_t * ext), (c, ext))                                       \
+  X(Xcb, xcb_generic_event_t*, xcb_poll_for_event, (xcb_connection_t * c), (c))                    \
+  X(Xcb, xcb_generic_event_t*, xcb_wait_for_event, (xcb_connection_t * c), (c))                    \
+  X(Xcb, int, xcb_poll_for_reply,                                                                  \
+    (xcb_connection_t * c, unsigned int request, void** reply, xcb_generic_error_t** error),       \
+    (c, request, reply, error))                                                                    \
+  X(Xcb, void, xcb_discard_reply, (xcb_connection_t * c, unsigned int sequence), (c, sequence))    \
+  X(Xcb, xcb_generic_error_t*, xcb_request_check,                                                  \
+    (xcb_connection_t * c, xcb_void_cookie_t cookie), (c, cookie))                                 \
+  X(Xcb, xcb_intern_atom_cookie_t, xcb_intern_atom,                                                \
+    (xcb_connection_t * c, std::uint8_t only_if_exists, std::uint16_t name_len, const char* name), \
+    (c, only_if_exists, name_len, name))                                                           \
+  X(Xcb, xcb_get_atom_name_cookie_t, xcb_get_atom_name, (xcb_connection_t * c, xcb_atom_t atom),   \
+    (c, atom))                                                                                     \
+  X(Xcb, char*, xcb_get_atom_name_name, (const xcb_get_atom_name_reply_t* r), (r))                 \
+  X(Xcb, int, xcb_get_atom_name_name_length, (const xcb_get_atom_name_reply_t* r), (r))            \
+  X(Xcb, xcb_get_property_cookie_t, xcb_get_property,                                              \
+    (xcb_connection_t * c, std::uint8_t _delete, xcb_window_t window, xcb_atom_t property,         \
+     xcb_atom_t type, std::uint32_t long_offset, std::uint32_t long_length),                       \
+    (c, _delete, window, property, type, long_offset, long_length))                                \
+  X(Xcb, void*, xcb_get_property_value, (const xcb_get_property_reply_t* r), (r))                  \
+  X(Xcb, int, xcb_get_property_value_length, (const xcb_get_property_reply_t* r), (r))             \
+  X(Xcb, xcb_get_window_attributes_cookie_t, xcb_get_window_attributes,                            \
+    (xcb_connection_t * c, xcb_window_t window), (c, window))                                      \
+  X(Xcb, xcb_void_cookie_t, xcb_change_window_attributes,                                          \
+    (xcb_connection_t * c, xcb_window_t window, std::uint32_t value_mask, const void* value_list), \
+    (c, window, value_mask, value_list))                                                           \
+  X(Xcb, xcb_query_tree_cookie_t, xcb_query_tree, (xcb_connection_t * c, xcb_window_t window),     \
+    (c, window))                                                                                   \
+  X(Xcb, xcb_window_t*, xcb_query_tree_children, (const xcb_query_tree_reply_t* r), (r))           \
+  X(Xcb, int, xcb_query_tree_children_length, (const xcb_query_tree_reply_t* r), (r))              \
+  X(Xcb, xcb_get_geometry_cookie_t, xcb_get_geometry,                                              \
+    (xcb_connection_t * c, xcb_drawable_t drawable), (c, drawable))                                \
+  X(Xcb, xcb_translate_coordinates_cookie_t, xcb_translate_coordinates,                            \
+    (xcb_connection_t * c, xcb_window_t src_window, xcb_window_t dst_window, std::int16_t src_x,   \
+     std::int16_t src_y),                                                                          \
+    (c, src_window, dst_window, src_x, src_y))                                                     \
+  X(Xcb, xcb_get_image_cookie_t, xcb_get_image,                                                    \
+    (xcb_connection_t * c, std::uint8_t format, xcb_drawable_t drawable, std::int16_t x,           \
+     std::int16_t y, std::uint16_t width, std::uint16_t height, std::uint32_t plane_mask),         \
+    (c, format, drawable, x, y, width, height, plane_mask))                                        \
+  X(Xcb, std::uint8_t*, xcb_get_image_data, (const xcb_get_image_reply_t* r), (r))                 \
+  X(Xcb, int, xcb_get_image_data_length, (const xcb_get_image_reply_t* r), (r))                    \
+  X(Xcb, xcb_get_input_focus_cookie_t, xcb_get_input_focus, (xcb_connection_t * c), (c))           \
+  X(Xcb, xcb_void_cookie_t, xcb_free_pixmap, (xcb_connection_t * c, xcb_pixmap_t pixmap),          \
+    (c, pixmap))                                                                                   \
+  X(Randr, xcb_randr_query_version_cookie_t, xcb_randr_query_version,                              \
+    (xcb_connection_t * c, std::uint32_t major_version, std::uint32_t minor_version),              \
+    (c, major_version, minor_version))                                                             \
+  X(Randr, xcb_randr_get_monitors_cookie_t, xcb_randr_get_monitors,                                \
     (xcb_connection_t * c, xcb_window_t window, std::uint8_t get_active), (c, window, get_active)) \
-  X(Randr, xcb_randr_monitor_info_iterator_t, xcb_randr_get_monitors_monitors_iterator,          \
-    (const xcb_randr_get_monitors_reply_t* r), (r))                                              \
-  X(Randr, void, xcb_randr_monitor_info_next, (xcb_randr_monitor_info_iterator_t * i), (i))      \
-  X(Randr, xcb_randr_output_t*, xcb_randr_monitor_info_outputs,                                  \
-    (const xcb_randr_monitor_info_t* r), (r))                                                    \
-  X(Randr, int, xcb_randr_monitor_info_outputs_length, (const xcb_randr_monitor_info_t* r), (r)) \
-  X(Randr, xcb_randr_get_screen_resources_current_cookie_t,                                      \
-    xcb_randr_get_screen_resources_current, (xcb_connection_t * c, xcb_window_t window),         \
-    (c, window))                                                                                 \
-  X(Randr, xcb_randr_crtc_t*, xcb_randr_get_screen_resources_current_crtcs,                      \
-    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                              \
-  X(Randr, int, xcb_randr_get_screen_resources_current_crtcs_length,                             \
-    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                              \
-  X(Randr, xcb_randr_mode_info_t*, xcb_randr_get_screen_resources_current_modes,                 \
-    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                              \
-  X(Randr, int, xcb_randr_get_screen_resources_current_modes_length,                             \
-    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                              \
-  X(Randr, xcb_randr_get_output_info_cookie_t, xcb_randr_get_output_info,                        \
-    (xcb_connection_t * c, xcb_randr_output_t output, xcb_timestamp_t config_timestamp),         \
-    (c, output, config_timestamp))                                                               \
-  X(Randr, std::uint8_t*, xcb_randr_get_output_info_name,                                        \
-    (const xcb_randr_get_output_info_reply_t* r), (r))                                           \
-  X(Randr, int, xcb_randr_get_output_info_name_length,                                           \
-    (const xcb_randr_get_output_info_reply_t* r), (r))                                           \
-  X(Randr, xcb_randr_get_crtc_info_cookie_t, xcb_randr_get_crtc_info,                            \
-    (xcb_connection_t * c, xcb_randr_crtc_t crtc, xcb_timestamp_t config_timestamp),             \
-    (c, crtc, config_timestamp))                                                                 \
-  X(Shm, xcb_shm_query_version_cookie_t, xcb_shm_query_version, (xcb_connection_t * c), (c))     \
-  X(Shm, xcb_void_cookie_t, xcb_shm_attach_checked,                                              \
-    (xcb_connection_t * c, xcb_shm_seg_t shmseg, std::uint32_t shmid, std::uint8_t read_only),   \
-    (c, shmseg, shmid, read_only))                                                               \
-  X(Shm, xcb_void_cookie_t, xcb_shm_detach, (xcb_connection_t * c, xcb_shm_seg_t shmseg),        \
-    (c, shmseg))                                                                                 \
-  X(Shm, xcb_shm_get_image_cookie_t, xcb_shm_get_image,                                          \
-    (xcb_connection_t * c, xcb_drawable_t drawable, std::int16_t x, std::int16_t y,              \
-     std::uint16_t width, std::uint16_t height, std::uint32_t plane_mask, std::uint8_t format,   \
-     xcb_shm_seg_t shmseg, std::uint32_t offset),                                                \
-    (c, drawable, x, y, width, height, plane_mask, format, shmseg, offset))                      \
-  X(Xfixes, xcb_xfixes_query_version_cookie_t, xcb_xfixes_query_version,                         \
-    (xcb_connection_t * c, std::uint32_t client_major_version,                                   \
-     std::uint32_t client_minor_version),                                                        \
-    (c, client_major_version, client_minor_version))                                             \
-  X(Damage, xcb_damage_query_version_cookie_t, xcb_damage_query_version,                         \
-    (xcb_connection_t * c, std::uint32_t client_major_version,                                   \
-     std::uint32_t client_minor_version),                                                        \
-    (c, client_major_version, client_minor_version))                                             \
-  X(Damage, xcb_void_cookie_t, xcb_damage_create,                                                \
-    (xcb_connection_t * c, xcb_damage_damage_t damage, xcb_drawable_t drawable,                  \
-     std::uint8_t level),                                                                        \
-    (c, damage, drawable, level))                                                                \
-  X(Damage, xcb_void_cookie_t, xcb_damage_destroy,                                               \
-    (xcb_connection_t * c, xcb_damage_damage_t damage), (c, damage))                             \
-  X(Damage, xcb_void_cookie_t, xcb_damage_subtract,                                              \
-    (xcb_connection_t * c, xcb_damage_damage_t damage, xcb_xfixes_region_t repair,               \
-     xcb_xfixes_region_t parts),                                                                 \
-    (c, damage, repair, parts))                                                                  \
-  X(Composite, xcb_composite_query_version_cookie_t, xcb_composite_query_version,                \
-    (xcb_connection_t * c, std::uint32_t client_major_version,                                   \
-     std::uint32_t client_minor_version),                                                        \
-    (c, client_major_version, client_minor_version))                                             \
-  X(Composite, xcb_void_cookie_t, xcb_composite_redirect_window,                                 \
-    (xcb_connection_t * c, xcb_window_t window, std::uint8_t update), (c, window, update))       \
-  X(Composite, xcb_void_cookie_t, xcb_composite_unredirect_window,                               \
-    (xcb_connection_t * c, xcb_window_t window, std::uint8_t update), (c, window, update))       \
-  X(Composite, xcb_void_cookie_t, xcb_composite_name_window_pixmap,                              \
+  X(Randr, xcb_randr_monitor_info_iterator_t, xcb_randr_get_monitors_monitors_iterator,            \
+    (const xcb_randr_get_monitors_reply_t* r), (r))                                                \
+  X(Randr, void, xcb_randr_monitor_info_next, (xcb_randr_monitor_info_iterator_t * i), (i))        \
+  X(Randr, xcb_randr_output_t*, xcb_randr_monitor_info_outputs,                                    \
+    (const xcb_randr_monitor_info_t* r), (r))                                                      \
+  X(Randr, int, xcb_randr_monitor_info_outputs_length, (const xcb_randr_monitor_info_t* r), (r))   \
+  X(Randr, xcb_randr_get_screen_resources_current_cookie_t,                                        \
+    xcb_randr_get_screen_resources_current, (xcb_connection_t * c, xcb_window_t window),           \
+    (c, window))                                                                                   \
+  X(Randr, xcb_randr_crtc_t*, xcb_randr_get_screen_resources_current_crtcs,                        \
+    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                                \
+  X(Randr, int, xcb_randr_get_screen_resources_current_crtcs_length,                               \
+    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                                \
+  X(Randr, xcb_randr_mode_info_t*, xcb_randr_get_screen_resources_current_modes,                   \
+    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                                \
+  X(Randr, int, xcb_randr_get_screen_resources_current_modes_length,                               \
+    (const xcb_randr_get_screen_resources_current_reply_t* r), (r))                                \
+  X(Randr, xcb_randr_get_output_info_cookie_t, xcb_randr_get_output_info,                          \
+    (xcb_connection_t * c, xcb_randr_output_t output, xcb_timestamp_t config_timestamp),           \
+    (c, output, config_timestamp))                                                                 \
+  X(Randr, std::uint8_t*, xcb_randr_get_output_info_name,                                          \
+    (const xcb_randr_get_output_info_reply_t* r), (r))                                             \
+  X(Randr, int, xcb_randr_get_output_info_name_length,                                             \
+    (const xcb_randr_get_output_info_reply_t* r), (r))                                             \
+  X(Randr, xcb_randr_get_crtc_info_cookie_t, xcb_randr_get_crtc_info,                              \
+    (xcb_connection_t * c, xcb_randr_crtc_t crtc, xcb_timestamp_t config_timestamp),               \
+    (c, crtc, config_timestamp))                                                                   \
+  X(Shm, xcb_shm_query_version_cookie_t, xcb_shm_query_version, (xcb_connection_t * c), (c))       \
+  X(Shm, xcb_void_cookie_t, xcb_shm_attach_checked,                                                \
+    (xcb_connection_t * c, xcb_shm_seg_t shmseg, std::uint32_t shmid, std::uint8_t read_only),     \
+    (c, shmseg, shmid, read_only))                                                                 \
+  X(Shm, xcb_void_cookie_t, xcb_shm_detach, (xcb_connection_t * c, xcb_shm_seg_t shmseg),          \
+    (c, shmseg))                                                                                   \
+  X(Shm, xcb_shm_get_image_cookie_t, xcb_shm_get_image,                                            \
+    (xcb_connection_t * c, xcb_drawable_t drawable, std::int16_t x, std::int16_t y,                \
+     std::uint16_t width, std::uint16_t height, std::uint32_t plane_mask, std::uint8_t format,     \
+     xcb_shm_seg_t shmseg, std::uint32_t offset),                                                  \
+    (c, drawable, x, y, width, height, plane_mask, format, shmseg, offset))                        \
+  X(Xfixes, xcb_xfixes_query_version_cookie_t, xcb_xfixes_query_version,                           \
+    (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
+     std::uint32_t client_minor_version),                                                          \
+    (c, client_major_version, client_minor_version))                                               \
+  X(Damage, xcb_damage_query_version_cookie_t, xcb_damage_query_version,                           \
+    (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
+     std::uint32_t client_minor_version),                                                          \
+    (c, client_major_version, client_minor_version))                                               \
+  X(Damage, xcb_void_cookie_t, xcb_damage_create,                                                  \
+    (xcb_connection_t * c, xcb_damage_damage_t damage, xcb_drawable_t drawable,                    \
+     std::uint8_t level),                                                                          \
+    (c, damage, drawable, level))                                                                  \
+  X(Damage, xcb_void_cookie_t, xcb_damage_destroy,                                                 \
+    (xcb_connection_t * c, xcb_damage_damage_t damage), (c, damage))                               \
+  X(Damage, xcb_void_cookie_t, xcb_damage_subtract,                                                \
+    (xcb_connection_t * c, xcb_damage_damage_t damage, xcb_xfixes_region_t repair,                 \
+     xcb_xfixes_region_t parts),                                                                   \
+    (c, damage, repair, parts))                                                                    \
+  X(Composite, xcb_composite_query_version_cookie_t, xcb_composite_query_version,                  \
+    (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
+     std::uint32_t client_minor_version),                                                          \
+    (c, client_major_version, client_minor_version))                                               \
+  X(Composite, xcb_void_cookie_t, xcb_composite_redirect_window,                                   \
+    (xcb_connection_t * c, xcb_window_t window, std::uint8_t update), (c, window, update))         \
+  X(Composite, xcb_void_cookie_t, xcb_composite_unredirect_window,                                 \
+    (xcb_connection_t * c, xcb_window_t window, std::uint8_t update), (c, window, update))         \
+  X(Composite, xcb_void_cookie_t, xcb_composite_name_window_pixmap,                                \
     (xcb_connection_t * c, xcb_window_t window, xcb_pixmap_t pixmap), (c, window, pixmap))
 
 // X(library, request): `<request>_reply`, which takes the reply to a cookie of
@@ -793,7 +791,7 @@ namespace loaded {
   extern result(*name) parameters;
 LUMIGRAB_XCB_FUNCTIONS(LUMIGRAB_XCB_POINTER)
 #undef LUMIGRAB_XCB_POINTER
-#define LUMIGRAB_XCB_REPLY_POINTER(library, request)                                 \
+#define LUMIGRAB_XCB_REPLY_POINTER(library, request)                                  \
   extern request##_reply_t* (*request##_reply)(xcb_connection_t*, request##_cookie_t, \
                                                xcb_generic_error_t**);
 LUMIGRAB_XCB_REPLIES(LUMIGRAB_XCB_REPLY_POINTER)
@@ -804,13 +802,15 @@ LUMIGRAB_XCB_EXTENSIONS(LUMIGRAB_XCB_EXTENSION_POINTER)
 }  // namespace loaded
 
 #define LUMIGRAB_XCB_FORWARD(library, result, name, parameters, arguments) \
-  inline result name parameters { return loaded::name arguments; }
+  inline result name parameters {                                          \
+    return loaded::name arguments;                                         \
+  }
 LUMIGRAB_XCB_FUNCTIONS(LUMIGRAB_XCB_FORWARD)
 #undef LUMIGRAB_XCB_FORWARD
-#define LUMIGRAB_XCB_REPLY_FORWARD(library, request)                                           \
+#define LUMIGRAB_XCB_REPLY_FORWARD(library, request)                                        \
   inline request##_reply_t* request##_reply(xcb_connection_t* c, request##_cookie_t cookie, \
-                                            xcb_generic_error_t** e) {                       \
-    return loaded::request##_reply(c, cookie, e);                                            \
+                                            xcb_generic_error_t** e) {                      \
+    return loaded::request##_reply(c, cookie, e);                                           \
   }
 LUMIGRAB_XCB_REPLIES(LUMIGRAB_XCB_REPLY_FORWARD)
 #undef LUMIGRAB_XCB_REPLY_FORWARD
