@@ -1,4 +1,8 @@
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -15,6 +19,50 @@ std::vector<Case>& registry() {
 void record_failure(const char* file, int line, const std::string& what) {
   ++g_failures_in_case;
   std::cerr << file << ":" << line << ": " << what << "\n";
+}
+
+HeldStderr::HeldStderr() {
+  std::cerr.flush();
+  std::fflush(stderr);
+  const char* const path = std::getenv("LUMIGRAB_HELD_STDERR");
+  if (path != nullptr && *path != '\0') {
+    held_ = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  } else if (std::FILE* file = std::tmpfile()) {
+    held_ = dup(fileno(file));
+    std::fclose(file);
+  }
+  if (held_ < 0) {
+    return;  // nothing to hold it in: it goes where it would have gone
+  }
+  start_ = lseek(held_, 0, SEEK_END);
+  saved_ = dup(STDERR_FILENO);
+  dup2(held_, STDERR_FILENO);
+}
+
+HeldStderr::~HeldStderr() {
+  if (saved_ < 0) {
+    return;
+  }
+  std::cerr.flush();
+  std::fflush(stderr);
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
+  close(held_);
+}
+
+std::string HeldStderr::text() const {
+  std::cerr.flush();
+  std::fflush(stderr);
+  std::string result;
+  char buffer[4096];
+  for (off_t at = start_;;) {
+    const ssize_t count = pread(held_, buffer, sizeof buffer, at);
+    if (count <= 0) {
+      return result;
+    }
+    result.append(buffer, static_cast<std::size_t>(count));
+    at += count;
+  }
 }
 
 }  // namespace lumigrab::test
