@@ -171,8 +171,8 @@ std::string fault_message(F&& body) {
   try {
     std::forward<F>(body)();
   } catch (const Fault& fault) {
-    CHECK(held.text().find("panicked at src/") != std::string::npos);
-    CHECK(held.text().find(fault.message()) != std::string::npos);
+    CHECK(held.wrote("panicked at src/"));
+    CHECK(held.wrote(fault.message()));
     return fault.message();
   }
   return {};

@@ -19,9 +19,9 @@ std::vector<Case>& registry();
 void record_failure(const char* file, int line, const std::string& what);
 
 // Keeps what the code under test writes to standard error (fault reports)
-// off the terminal while it lives; `text()` is what was written meanwhile.
-// The output goes to the file that LUMIGRAB_HELD_STDERR names, where
-// tests/run.sh shows it if the tests fail or crash, else to a temporary file.
+// off the terminal while it lives. The output goes to the file that
+// LUMIGRAB_HELD_STDERR names, where tests/run.sh shows it if the tests fail or
+// crash, else to a temporary file. On Windows nothing is held.
 class HeldStderr {
  public:
   HeldStderr();
@@ -29,7 +29,8 @@ class HeldStderr {
   HeldStderr& operator=(const HeldStderr&) = delete;
   ~HeldStderr();
 
-  std::string text() const;
+  // Whether `part` was written meanwhile; true where nothing is held.
+  bool wrote(const std::string& part) const;
 
  private:
   int saved_ = -1;  // the real standard error

@@ -50,7 +50,7 @@ ThreadRun run_thread(const CaptureDesk& desk, bool quit_first) {
   });
   thread.join();
   // A fault is reported where it happens.
-  CHECK(run.fault.empty() || held.text().find(run.fault) != std::string::npos);
+  CHECK(run.fault.empty() || held.wrote(run.fault));
   return run;
 }
 

@@ -173,7 +173,7 @@ TEST(value_or_fault_names_the_error) {
     message = fault.message();
   }
   CHECK_EQ(message, "Context: Error { code: HRESULT(0x8007ABCD), message: \"\" }");
-  CHECK(held.text().find("test_errors.cpp:") != std::string::npos);
+  CHECK(held.wrote("test_errors.cpp:"));
   CHECK(!failed.ok());
 }
 
