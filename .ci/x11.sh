@@ -10,10 +10,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${LUMIGRAB_X11_BUILD:-$root/build/x11-ci}
-python=${PYTHON:-python3}
+source "$root/tests/python-env.sh"
 
-packages=(xvfb x11-xserver-utils pkg-config libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev
-          libxcb-damage0-dev libxcb-composite0-dev libxcb-xfixes0-dev)
+# The backend needs no X headers to build: it loads these libraries at run time.
+packages=(xvfb x11-xserver-utils libxcb1 libxcb-randr0 libxcb-shm0 libxcb-damage0
+          libxcb-composite0 libxcb-xfixes0)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -28,7 +29,7 @@ fi
   python-xlib
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIGRAB_BACKEND=x11 \
-  -DLUMIGRAB_WERROR=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+  -DLUMIGRAB_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build"
 
 # Xvfb picks a free display and writes its number to the descriptor.

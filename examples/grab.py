@@ -5,7 +5,6 @@
 """
 
 import argparse
-import os
 import sys
 
 from PIL import Image
@@ -31,10 +30,8 @@ def main() -> None:
             target = lumigrab.primary_monitor()
             what = f"monitor {target.device_name} ({target.device_string})"
     except (RuntimeError, IndexError) as error:
-        hint = ""
-        if sys.platform.startswith("linux") and not os.environ.get("DISPLAY"):
-            hint = " (no X display: set DISPLAY, or run under xvfb-run)"
-        sys.exit(f"grab: {error}{hint}")
+        # Without a screen the module's message says what to do about it.
+        sys.exit(f"grab: {error}")
 
     capture = lumigrab.Capture()
     capture.start(target)  # returns once the first frame has arrived

@@ -9,7 +9,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-python=${PYTHON:-python3}
+source "$root/tests/python-env.sh"
 sanitize=${LUMIGRAB_SANITIZE:-}
 compiler=${CXX:+-$(basename "$CXX")}
 build=${LUMIGRAB_BUILD_DIR:-$root/build/test${sanitize:+-${sanitize//,/-}}$compiler}
@@ -18,12 +18,20 @@ build=${LUMIGRAB_BUILD_DIR:-$root/build/test${sanitize:+-${sanitize//,/-}}$compi
 
 cmake_args=(-S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
             -DLUMIGRAB_TEST_HOOKS=ON -DLUMIGRAB_NATIVE_TESTS=ON -DLUMIGRAB_WERROR=ON
-            -DLUMIGRAB_SANITIZE="$sanitize" -DPython_EXECUTABLE="$(command -v "$python")")
+            -DLUMIGRAB_SANITIZE="$sanitize" -DPython_EXECUTABLE="$python")
 cmake "${cmake_args[@]}" >/dev/null
 cmake --build "$build"
 
 echo "== native tests ($build)"
-"$build/lumigrab_native_tests"
+# The fault reports that tests provoke on purpose are checked and kept in this
+# file; it is shown when the native tests fail or crash.
+held_stderr=$build/native-tests-stderr.log
+: >"$held_stderr"
+if ! LUMIGRAB_HELD_STDERR=$held_stderr "$build/lumigrab_native_tests"; then
+  echo "== standard error held back from the native tests ($held_stderr):" >&2
+  tail -n 200 "$held_stderr" >&2
+  exit 1
+fi
 
 if [[ $sanitize == thread ]]; then
   # CPython itself is not built for ThreadSanitizer: the threaded logic is

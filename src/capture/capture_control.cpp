@@ -70,9 +70,14 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
       !window::is_valid_window(target.window_handle())) {
     return Err(CaptureError::invalid_capture_target());
   }
+  auto converted = create_capture_item(target);
+  if (!converted && platform::desktop_unreachable()) {
+    // With no desktop to reach no target converts: an ordinary error, which
+    // reaches Python with the reason after its text.
+    return Err(CaptureError::invalid_capture_target());
+  }
   ComPtr<abi::IGraphicsCaptureItem> item =
-      create_capture_item(target).value_or_fault(
-          "Failed to convert CaptureTarget to GraphicsCaptureItem");
+      std::move(converted).value_or_fault("Failed to convert CaptureTarget to GraphicsCaptureItem");
 
   // A second start replaces the running capture; its thread is ended first so
   // that none is left running out of reach.

@@ -54,17 +54,31 @@ std::string type_qualname(PyObject* object);
 
 #include <vector>
 
+#include "lib/desktop.h"
 #include "lib/result.h"
 
 namespace lumigrab::py {
 
-// The value of `result`, or RuntimeError with the error's text form.
+// The value of `result`, or RuntimeError with the error's text form (and,
+// where there is no desktop to reach, why).
 template <typename T, typename E>
 T value_or_raise(Result<T, E> result) {
   if (!result) {
-    raise_runtime_error(text_form(result.error()));
+    raise_runtime_error(with_unreachable_reason(text_form(result.error())));
   }
   return std::move(result).value();
+}
+
+// For a failure that is otherwise a fault: RuntimeError, as value_or_raise
+// makes it, when it failed where there is no desktop to reach. Such a failure
+// lies outside the program, so the program must be able to catch it.
+template <typename T, typename E>
+void raise_if_unreachable(const Result<T, E>& result) {
+  if (!result) {
+    if (const std::optional<std::string> reason = desktop_unreachable()) {
+      raise_runtime_error(with_reason(text_form(result.error()), *reason));
+    }
+  }
 }
 
 // A new list with one object made by `make` per item, in order.

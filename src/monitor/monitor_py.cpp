@@ -56,10 +56,13 @@ PyObject* monitor_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
     std::array<PyObject*, 1> values{};
     match_arguments(kNewSignature, args, kwargs, values);
     const auto id = convert_argument("id", [&] { return to_optional_u64(values[0]); });
-    // A failed lookup is not an ordinary error for the constructor.
-    const win::HMONITOR handle =
-        id ? monitor::monitor_at(*id).value_or_fault() : monitor::primary_monitor().value_or_fault();
-    return new_monitor(handle);
+    // A failed lookup is not an ordinary error for the constructor, unless
+    // there was no desktop to look in (id 0 is refused without looking).
+    auto found = id ? monitor::monitor_at(*id) : monitor::primary_monitor();
+    if (id != 0U) {
+      raise_if_unreachable(found);
+    }
+    return new_monitor(std::move(found).value_or_fault());
   });
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,6 +20,13 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 
 // Which backend this build carries, for the README's and tests' benefit.
 const char* backend_name() noexcept;
+
+// Why the desktop cannot be reached now, or nothing while it can. Windows and
+// the simulated desktop always have theirs; the X11 backend names the display
+// it tried (or the library it could not load) and what to do about it. The
+// display and window functions fail (or find nothing) for as long as it says
+// something.
+std::optional<std::string> desktop_unreachable();
 
 // --- display (user32) ---
 HMONITOR MonitorFromPoint(POINT point, DWORD flags);

@@ -162,12 +162,17 @@ inline std::size_t count_calls(const std::string& name, const std::string& argum
   return count;
 }
 
-// The message of the fault `body` raises, or empty when it raises none.
+// The message of the fault `body` raises, or empty when it raises none. The
+// fault report it writes (with those of any capture thread) is checked, and
+// kept off the terminal.
 template <typename F>
 std::string fault_message(F&& body) {
+  const HeldStderr held;
   try {
     std::forward<F>(body)();
   } catch (const Fault& fault) {
+    CHECK(held.wrote("panicked at src/"));
+    CHECK(held.wrote(fault.message()));
     return fault.message();
   }
   return {};

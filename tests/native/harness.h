@@ -18,6 +18,26 @@ struct Case {
 std::vector<Case>& registry();
 void record_failure(const char* file, int line, const std::string& what);
 
+// Keeps what the code under test writes to standard error (fault reports)
+// off the terminal while it lives. The output goes to the file that
+// LUMIGRAB_HELD_STDERR names, where tests/run.sh shows it if the tests fail or
+// crash, else to a temporary file. On Windows nothing is held.
+class HeldStderr {
+ public:
+  HeldStderr();
+  HeldStderr(const HeldStderr&) = delete;
+  HeldStderr& operator=(const HeldStderr&) = delete;
+  ~HeldStderr();
+
+  // Whether `part` was written meanwhile; true where nothing is held.
+  bool wrote(const std::string& part) const;
+
+ private:
+  int saved_ = -1;  // the real standard error
+  int held_ = -1;
+  long start_ = 0;  // where this holder's output starts in the file
+};
+
 struct Registrar {
   Registrar(const char* name, std::function<void()> body) {
     registry().push_back({name, std::move(body)});

@@ -39,6 +39,7 @@ ThreadRun run_thread(const CaptureDesk& desk, bool quit_first) {
   if (quit_first) {
     run.thread_id->request_quit();
   }
+  const HeldStderr held;
   std::thread thread([&run, item]() mutable {
     try {
       run.result.emplace(capture::run_capture_thread(std::move(item), run.thread_id,
@@ -48,6 +49,8 @@ ThreadRun run_thread(const CaptureDesk& desk, bool quit_first) {
     }
   });
   thread.join();
+  // A fault is reported where it happens.
+  CHECK(run.fault.empty() || held.wrote(run.fault));
   return run;
 }
 

@@ -166,12 +166,14 @@ TEST(monitor_index_parsing) {
 TEST(value_or_fault_names_the_error) {
   const Result<int, WindowsError> failed = Err(WindowsError(hr(0x8007ABCD), nullptr));
   std::string message;
+  const HeldStderr held;
   try {
     Result<int, WindowsError>(Err(WindowsError(hr(0x8007ABCD), nullptr))).value_or_fault("Context");
   } catch (const Fault& fault) {
     message = fault.message();
   }
   CHECK_EQ(message, "Context: Error { code: HRESULT(0x8007ABCD), message: \"\" }");
+  CHECK(held.wrote("test_errors.cpp:"));
   CHECK(!failed.ok());
 }
 

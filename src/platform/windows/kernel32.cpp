@@ -85,6 +85,10 @@ const char* backend_name() noexcept {
   return "windows";
 }
 
+std::optional<std::string> desktop_unreachable() {
+  return std::nullopt;
+}
+
 DWORD GetCurrentThreadId() {
   return ::GetCurrentThreadId();
 }

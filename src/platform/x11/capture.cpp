@@ -12,8 +12,6 @@
 // through the dispatcher queue of the pool's thread, inside its
 // DispatchMessageW, as on Windows. No pixel is read here: a frame's texture
 // only names the rectangle to read when Python asks.
-#include <xcb/composite.h>
-#include <xcb/damage.h>
 
 #include <mutex>
 #include <vector>

@@ -1,11 +1,7 @@
 #include "platform/x11/connection.h"
 
-#include <xcb/composite.h>
-#include <xcb/damage.h>
-#include <xcb/randr.h>
-#include <xcb/shm.h>
-#include <xcb/xfixes.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -35,15 +31,55 @@ static_assert(std::size(kAtomNames) == static_cast<std::size_t>(Atom::Count));
 // Property values are read in one request up to this many 32-bit units.
 constexpr std::uint32_t kPropertyLongs = 1U << 20;
 
+constexpr std::string_view kWhatToDo =
+    "; set DISPLAY to the display of a running X server, or run under xvfb-run";
+
+// Why xcb_connect failed with `error`, naming the display it tried.
+std::string connect_failure(int error) {
+  const char* const display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    return "DISPLAY is not set, so there is no X display to connect to" + std::string(kWhatToDo);
+  }
+  const std::string named = std::string("\"") + display + "\"";
+  std::string what;
+  switch (error) {
+    case XCB_CONN_ERROR:
+      what = "cannot connect to X display " + named +
+             ": no X server runs there, or it refused this client";
+      break;
+    case XCB_CONN_CLOSED_PARSE_ERR:
+      what = "DISPLAY " + named + " is not the name of an X display";
+      break;
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+      what = "X display " + named + " has no such screen";
+      break;
+    default:
+      what = "the connection to X display " + named + " failed (xcb error " +
+             std::to_string(error) + ")";
+      break;
+  }
+  return what + std::string(kWhatToDo);
+}
+
 }  // namespace
 
-std::shared_ptr<Connection> Connection::open() {
+std::shared_ptr<Connection> Connection::open(std::string* why) {
+  if (const std::optional<std::string>& missing = load_xcb()) {
+    if (why != nullptr) {
+      *why = *missing;
+    }
+    return nullptr;
+  }
   int screen_number = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screen_number);
   // xcb_connect hands back an error object even on failure; it still needs
   // xcb_disconnect.
   std::shared_ptr<Connection> made(new Connection(c, screen_number));
   if (made->broken() || made->screen_ == nullptr) {
+    if (why != nullptr) {
+      *why = connect_failure(made->broken() ? xcb_connection_has_error(c)
+                                            : XCB_CONN_CLOSED_INVALID_SCREEN);
+    }
     return nullptr;
   }
   return made;
@@ -113,14 +149,43 @@ bool Connection::lsb_first() const noexcept {
   return xcb_get_setup(c_)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
 }
 
-std::shared_ptr<Connection> shared_connection() {
-  static std::mutex mutex;
-  static std::shared_ptr<Connection> current;
-  const std::lock_guard lock(mutex);
-  if (!current || current->broken()) {
-    current = Connection::open();
+namespace {
+
+struct Shared {
+  std::mutex mutex;
+  std::shared_ptr<Connection> current;
+  std::string reason;  // why `current` is null
+};
+
+Shared& shared() {
+  static Shared instance;
+  return instance;
+}
+
+// The working shared connection, made anew where there is none. The caller
+// holds `state.mutex`.
+std::shared_ptr<Connection> current_connection(Shared& state) {
+  if (!state.current || state.current->broken()) {
+    state.current = Connection::open(&state.reason);
   }
-  return current;
+  return state.current;
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> shared_connection() {
+  Shared& state = shared();
+  const std::lock_guard lock(state.mutex);
+  return current_connection(state);
+}
+
+std::optional<std::string> unreachable_reason() {
+  Shared& state = shared();
+  const std::lock_guard lock(state.mutex);
+  if (current_connection(state)) {
+    return std::nullopt;
+  }
+  return state.reason;
 }
 
 std::vector<std::uint32_t> Property::words() const {

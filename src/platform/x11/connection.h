@@ -2,11 +2,12 @@
 // uses, and owners for replies and server-side resources.
 #pragma once
 
-#include <xcb/xcb.h>
+#include "platform/x11/xcb.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,8 +54,9 @@ enum class Atom : std::uint8_t {
 
 class Connection {
  public:
-  // Connects to $DISPLAY; null when there is no server to reach.
-  static std::shared_ptr<Connection> open();
+  // Connects to $DISPLAY; null when there is no server to reach (or libxcb
+  // cannot be loaded), with the reason in `*why` when asked for it.
+  static std::shared_ptr<Connection> open(std::string* why = nullptr);
 
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -94,6 +96,10 @@ class Connection {
 // The connection that monitor and window queries share; a new one replaces it
 // once it has broken (the server went away). Null without a server.
 std::shared_ptr<Connection> shared_connection();
+
+// Why no connection can be made now: the display tried, what failed and what
+// to do; nothing while the shared connection works.
+std::optional<std::string> unreachable_reason();
 
 // The value of a window property: `format`-bit items of type `type`, or no
 // items when the window has no such property (or is gone).

@@ -11,7 +11,6 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <xcb/shm.h>
 
 #include <algorithm>
 #include <cstring>

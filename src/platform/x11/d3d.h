@@ -4,7 +4,7 @@
 // MIT-SHM where the server offers it) as R, G, B, A rows.
 #pragma once
 
-#include <xcb/xcb.h>
+#include "platform/x11/xcb.h"
 
 #include <cstdint>
 #include <memory>

@@ -3,7 +3,6 @@
 // Positions in the server's monitor list name the displays: the monitor at
 // position n is "\\.\DISPLAYn", so that Monitor.index counts as on Windows.
 // The primary monitor is the one that contains the desktop origin.
-#include <xcb/randr.h>
 
 #include <algorithm>
 #include <cmath>
@@ -233,10 +232,12 @@ BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback,
     posix::set_last_error(posix::kErrorInvalidParameter);
     return 0;
   }
-  std::vector<x11::MonitorRecord> monitors;
-  if (const auto c = x11::shared_connection()) {
-    monitors = x11::list_monitors(*c);
+  const auto c = x11::shared_connection();
+  if (!c) {
+    posix::set_last_error(x11::kErrorDeviceNotConnected);
+    return 0;
   }
+  const std::vector<x11::MonitorRecord> monitors = x11::list_monitors(*c);
   for (const x11::MonitorRecord& monitor : monitors) {
     RECT rect = x11::rect_of(monitor);
     if (callback(x11::monitor_of(monitor.handle), dc, &rect, data) == 0) {

@@ -15,6 +15,10 @@ namespace lumigrab::platform {
 
 const char* backend_name() noexcept { return "x11"; }
 
+std::optional<std::string> desktop_unreachable() {
+  return x11::unreachable_reason();
+}
+
 // --- thread messages, threads and the process ---
 
 BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -318,17 +318,19 @@ BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM data) {
     return 0;
   }
   const auto c = x11::shared_connection();
+  if (!c) {
+    posix::set_last_error(x11::kErrorDeviceNotConnected);
+    return 0;
+  }
   std::vector<xcb_window_t> children;
-  if (c) {
-    if (parent == nullptr || x11::window_id(parent) == c->root()) {
-      children = x11::top_level_windows(*c, false);
-    } else if (x11::attributes(*c, x11::window_id(parent))) {
-      children = x11::children_of(*c, x11::window_id(parent));
-      std::reverse(children.begin(), children.end());
-    } else {
-      posix::set_last_error(x11::kErrorInvalidWindowHandle);
-      return 0;
-    }
+  if (parent == nullptr || x11::window_id(parent) == c->root()) {
+    children = x11::top_level_windows(*c, false);
+  } else if (x11::attributes(*c, x11::window_id(parent))) {
+    children = x11::children_of(*c, x11::window_id(parent));
+    std::reverse(children.begin(), children.end());
+  } else {
+    posix::set_last_error(x11::kErrorInvalidWindowHandle);
+    return 0;
   }
   for (const xcb_window_t child : children) {
     if (callback(x11::window_handle(child), data) == 0) {

@@ -1,7 +1,7 @@
 // What the parts of the X11 backend share among themselves.
 #pragma once
 
-#include <xcb/xcb.h>
+#include "platform/x11/xcb.h"
 
 #include <cstdint>
 #include <optional>
@@ -14,6 +14,10 @@
 namespace lumigrab::x11 {
 
 using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
+
+// The last error of a display or window enumeration that has no server to ask
+// (ERROR_DEVICE_NOT_CONNECTED).
+inline constexpr DWORD kErrorDeviceNotConnected = 1167;
 
 // --- monitors (display.cpp) ---
 // One RandR monitor. Its handle is the atom of its name, which the server
