@@ -255,6 +255,20 @@ class Watch {
 
   SizeInt32 content() const noexcept { return content_; }
 
+  // The source frames are read from now: the window's current pixmap where
+  // there is one.
+  CaptureSource current_source() const {
+    CaptureSource source = source_of_;
+    if (pixmap_) {
+      source.drawable = pixmap_id_;
+      source.x = static_cast<std::int16_t>(border_);
+      source.y = static_cast<std::int16_t>(border_);
+      source.pixmap = pixmap_;
+    }
+    return source;
+  }
+
+ private:
   Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item)
       : c_(std::move(c)),
         pool_(std::move(pool)),
@@ -280,20 +294,6 @@ class Watch {
     source_ = std::make_unique<posix::QueueSource>(c_->fd(), [this] { return pump(); });
   }
 
-  // The source frames are read from now: the window's current pixmap where
-  // there is one.
-  CaptureSource current_source() const {
-    CaptureSource source = source_of_;
-    if (pixmap_) {
-      source.drawable = pixmap_id_;
-      source.x = static_cast<std::int16_t>(border_);
-      source.y = static_cast<std::int16_t>(border_);
-      source.pixmap = pixmap_;
-    }
-    return source;
-  }
-
- private:
   // Names the window's storage as a pixmap, and takes the size of what it
   // holds. The window keeps its old pixmap (and its frames their pixmaps)
   // when it has none to name: unmapped or gone.
