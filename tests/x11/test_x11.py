@@ -220,6 +220,10 @@ class TestCapture:
             frame = capture.frame()
             assert frame.shape == (50, 70, 4) and uniform(frame, [0xAB, 0xCD, 0xEF, 255])
             time.sleep(0.05)
+        if ending == "unmapped":  # shown again, it gets new storage, and frames follow it
+            doomed.map()
+            x.paint(doomed, 0x123456)
+            assert wait_for(lambda: uniform(capture.frame(), [0x12, 0x34, 0x56, 255]))
         capture.stop()
         assert capture.active is False
 

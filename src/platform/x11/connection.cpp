@@ -66,7 +66,8 @@ int connect_to_display(std::string_view display, Clock::time_point deadline) {
   std::string host(display.substr(0, colon));
   std::string number(display.substr(colon + 1));
   number = number.substr(0, number.find('.'));
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos ||
+  if (number.empty() || number.size() > 4 ||
+      number.find_first_not_of("0123456789") != std::string::npos ||
       host.find('/') != std::string::npos) {
     return -1;
   }
