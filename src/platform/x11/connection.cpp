@@ -1,6 +1,5 @@
 #include "platform/x11/connection.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -15,7 +14,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -57,82 +55,55 @@ int milliseconds_until(Clock::time_point deadline, std::chrono::milliseconds mos
   return static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), most).count());
 }
 
-// A socket connected to `display` ("[host]:number[.screen]"), or -1.
-int connect_to_display(std::string_view display, Clock::time_point deadline) {
+// A socket connected to the local `display` (":number[.screen]"), or -1. A
+// server over the network is left to xcb_connect: greeting it without the
+// authorization it expects would have an SSH-forwarded display report a
+// rejected connection on the user's terminal.
+int connect_to_display(std::string_view display) {
   const std::size_t colon = display.rfind(':');
   if (colon == std::string_view::npos) {
     return -1;
   }
-  std::string host(display.substr(0, colon));
-  std::string number(display.substr(colon + 1));
+  const std::string_view host = display.substr(0, colon);
+  std::string_view number = display.substr(colon + 1);
   number = number.substr(0, number.find('.'));
-  if (number.empty() || number.size() > 4 ||
-      number.find_first_not_of("0123456789") != std::string::npos ||
-      host.find('/') != std::string::npos) {
+  if ((!host.empty() && host != "unix") || number.empty() || number.size() > 4 ||
+      number.find_first_not_of("0123456789") != std::string_view::npos) {
     return -1;
   }
-  if (host.empty() || host == "unix") {
-    const std::string path = "/tmp/.X11-unix/X" + number;
-    // The abstract name first, as Xlib and libxcb try it.
-    for (const bool abstract : {true, false}) {
-      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd < 0) {
-        return -1;
-      }
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      const std::size_t offset = abstract ? 1 : 0;
-      std::memcpy(address.sun_path + offset, path.data(), path.size());
-      const auto length =
-          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-      if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-        return fd;
-      }
-      close(fd);
-    }
-    return -1;
-  }
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(6000 + std::stoi(number));
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
-    return -1;
-  }
-  int fd = -1;
-  for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+  const std::string path = "/tmp/.X11-unix/X" + std::string(number);
+  // The abstract name first, as libxcb tries it.
+  for (const bool abstract : {true, false}) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-      continue;
+      return -1;
     }
-    if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      pollfd writable{fd, POLLOUT, 0};
-      int failure = 0;
-      socklen_t size = sizeof failure;
-      if (errno != EINPROGRESS ||
-          poll(&writable, 1, milliseconds_until(deadline, kServerTimeout)) != 1 ||
-          getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0 || failure != 0) {
-        close(fd);
-        fd = -1;
-      }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      return fd;
     }
+    close(fd);
   }
-  freeaddrinfo(found);
-  return fd;
+  return -1;
 }
 
 // Whether the server of $DISPLAY greets a client within kServerTimeout.
 // xcb_connect waits for the greeting without a limit, so a stopped server
 // would hold the caller forever; any answer, a refusal too, shows it alive.
-// True also where the display is not one this check knows how to reach:
-// xcb_connect then decides.
+// True also where the display is not a local one this check knows how to
+// reach: xcb_connect then decides, and waits as long as it waits.
 bool server_answers() {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr) {
     return true;
   }
   const Clock::time_point deadline = Clock::now() + kServerTimeout;
-  const int fd = connect_to_display(display, deadline);
+  const int fd = connect_to_display(display);
   if (fd < 0) {
     return true;
   }
