@@ -456,6 +456,7 @@ def forked_child(name, expected, results):
         except RuntimeError as error:
             outcome.append(str(error))
         inherited.stop()
+        del forked_child.spare  # its last reference: deleting it touches nothing of the parent
         own = lumigrab.Capture()
         own.start(lumigrab.Window(name))
         outcome.append(pixel(own.frame(), 3, 3) == expected)
@@ -473,6 +474,9 @@ class TestFork:
         capture.start(lumigrab.Window("forked"))
         lumigrab.enumerate_windows()  # the shared connection exists before the fork
         forked_child.capture = capture
+        # Held by the parent only through this attribute, which the child deletes.
+        forked_child.spare = lumigrab.Capture()
+        forked_child.spare.start(lumigrab.primary_monitor())
         context = multiprocessing.get_context("fork")
         color = [0, 0, 255, 255]
         for round_ in range(8):
@@ -488,3 +492,5 @@ class TestFork:
             x.paint(window, (0x10 * round_) << 16 | 0x8000)
             assert wait_for(lambda: pixel(capture.frame(), 3, 3) == color), round_
             assert "forked" in [w.name for w in lumigrab.enumerate_windows()]
+        assert forked_child.spare.frame().shape[2] == 4
+        del forked_child.spare, forked_child.capture
