@@ -28,9 +28,11 @@ class TestLookup:
         desk.add_window("")
         assert lumigrab.Window("").name == ""
 
-    def test_title_is_seen_by_the_system_up_to_a_nul(self, desk):
+    def test_a_title_with_a_nul_matches_no_window_not_its_part_before_the_nul(self, desk):
         desk.add_window("abc")
-        assert lumigrab.Window("abc\0def").name == "abc"
+        with pytest.raises(RuntimeError) as excinfo:
+            lumigrab.Window("abc\0def")
+        assert str(excinfo.value) == "Failed to find window with name 'abc\x00def'"
 
     def test_invalid_windows_are_still_found(self, desk):
         desk.add_window("hidden", visible=False)

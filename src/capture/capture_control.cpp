@@ -23,14 +23,20 @@ void capture_thread_main(ComPtr<abi::IGraphicsCaptureItem> item,
                          std::shared_ptr<LatestFrameSlot> latest_frame,
                          const std::shared_ptr<ThreadCompletion>& completion) {
   ThreadCompletion::Outcome outcome = ThreadCompletion::Outcome::Returned;
+  std::string reason;
   try {
-    // The result is the owner's to discard.
-    static_cast<void>(
-        run_capture_thread(std::move(item), std::move(thread_id), std::move(latest_frame)));
+    // The result is the owner's to discard; only what the platform said of
+    // the cause is kept, for a start that waits in vain.
+    Status<CaptureError> result =
+        run_capture_thread(std::move(item), std::move(thread_id), std::move(latest_frame));
+    if (!result && result.error().windows_error() != nullptr &&
+        result.error().windows_error()->info() != nullptr) {
+      reason = result.error().windows_error()->message();
+    }
   } catch (...) {
     outcome = ThreadCompletion::Outcome::Faulted;
   }
-  completion->finish(outcome);
+  completion->finish(outcome, std::move(reason));
 }
 
 std::string spawn_failure(const std::system_error& error) {
@@ -40,9 +46,15 @@ std::string spawn_failure(const std::system_error& error) {
 
 }  // namespace
 
-void ThreadCompletion::finish(Outcome outcome) {
+void ThreadCompletion::finish(Outcome outcome, std::string reason) {
   std::lock_guard lock(mutex_);
   outcome_ = outcome;
+  reason_ = std::move(reason);
+}
+
+std::string ThreadCompletion::reason() const {
+  std::lock_guard lock(mutex_);
+  return reason_;
 }
 
 ThreadCompletion::Outcome ThreadCompletion::outcome() const {
@@ -55,6 +67,10 @@ CaptureControl::CaptureControl()
       latest_frame_(std::make_shared<LatestFrameSlot>()) {}
 
 CaptureControl::~CaptureControl() {
+  if (inherited()) {
+    abandon_inherited();
+    return;
+  }
   if (!active()) {
     return;
   }
@@ -81,6 +97,9 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
 
   // A second start replaces the running capture; its thread is ended first so
   // that none is left running out of reach.
+  if (inherited()) {
+    abandon_inherited();
+  }
   if (active()) {
     stop();
   }
@@ -88,8 +107,9 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
   spawn(std::move(item));
 
   if (await_first_frame && !wait_for_first_frame()) {
+    std::string reason = capture_thread_->completion->reason();
     stop();
-    return Err(CaptureError::capture_thread_failed());
+    return Err(CaptureError::capture_thread_failed(std::move(reason)));
   }
   return Ok{};
 }
@@ -108,6 +128,23 @@ void CaptureControl::spawn(ComPtr<abi::IGraphicsCaptureItem> item) {
     fault(spawn_failure(error));
   }
   capture_thread_.emplace(CaptureThread{std::move(thread), std::move(completion)});
+  owner_process_ = platform::process_generation();
+}
+
+bool CaptureControl::inherited() const noexcept {
+  return capture_thread_.has_value() && owner_process_ != platform::process_generation();
+}
+
+void CaptureControl::abandon_inherited() {
+  // The thread handle and both records are the parent's: a join would wait
+  // for a thread this process does not have, and a record's lock may have
+  // been held by that thread at the fork. They are left as they are, once
+  // per inherited capture; the object gets records of its own.
+  new CaptureThread(std::move(*std::exchange(capture_thread_, std::nullopt)));
+  new std::shared_ptr<CaptureThreadIdCell>(
+      std::exchange(thread_id_, std::make_shared<CaptureThreadIdCell>()));
+  new std::shared_ptr<LatestFrameSlot>(
+      std::exchange(latest_frame_, std::make_shared<LatestFrameSlot>()));
 }
 
 bool CaptureControl::wait_for_first_frame() const {
@@ -127,6 +164,10 @@ bool CaptureControl::wait_for_first_frame() const {
 }
 
 void CaptureControl::stop() {
+  if (inherited()) {
+    abandon_inherited();
+    return;
+  }
   thread_id_->request_quit();
   if (std::optional<CaptureThread> running = std::exchange(capture_thread_, std::nullopt)) {
     running->thread.join();

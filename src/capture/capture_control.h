@@ -2,8 +2,10 @@
 // the two records it shares with that thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "capture/capture_error.h"
@@ -18,13 +20,16 @@ class ThreadCompletion {
  public:
   enum class Outcome { Running, Returned, Faulted };
 
-  void finish(Outcome outcome);
+  // `reason`: what the thread's error says of its cause, if anything.
+  void finish(Outcome outcome, std::string reason);
   Outcome outcome() const;
   bool ended() const { return outcome() != Outcome::Running; }
+  std::string reason() const;
 
  private:
   mutable std::mutex mutex_;
   Outcome outcome_ = Outcome::Running;
+  std::string reason_;
 };
 
 // Every operation runs on the calling thread and may block it: `start` until
@@ -56,8 +61,10 @@ class CaptureControl {
   // thread's own result is discarded. Harmless without a running capture.
   void stop();
 
-  // Whether a capture thread is held, whether or not it is still running.
-  bool active() const noexcept { return capture_thread_.has_value(); }
+  // Whether a capture thread is held, whether or not it is still running. In
+  // a child process after fork() the parent's capture is stopped: its thread
+  // is not there.
+  bool active() const noexcept { return capture_thread_.has_value() && !inherited(); }
 
   LatestFrameSlot& latest_frame() noexcept { return *latest_frame_; }
   const CaptureThreadIdCell& thread_id() const noexcept { return *thread_id_; }
@@ -69,12 +76,19 @@ class CaptureControl {
   };
 
   void spawn(ComPtr<abi::IGraphicsCaptureItem> item);
+  // Whether this object came into a child process by fork() with its
+  // capture: the thread is the parent's, and the records may be held by it.
+  bool inherited() const noexcept;
+  // Lets go of an inherited capture without touching it.
+  void abandon_inherited();
   // True once a frame is stored; false when the thread ended without one.
   bool wait_for_first_frame() const;
 
   std::shared_ptr<CaptureThreadIdCell> thread_id_;
   std::shared_ptr<LatestFrameSlot> latest_frame_;
   std::optional<CaptureThread> capture_thread_;
+  // The process that holds `capture_thread_`'s thread.
+  std::uint64_t owner_process_ = 0;
 };
 
 }  // namespace lumigrab::capture

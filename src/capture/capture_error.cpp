@@ -12,8 +12,11 @@ std::string text_form(const CaptureError& error) {
       return "DirectX error during Capture.";
     case CaptureError::Kind::FrameNotMaterialized:
       return "Frame could not be materialized.";
-    case CaptureError::Kind::CaptureThreadFailed:
-      return "Capture thread exited unexpectedly with an error.";
+    case CaptureError::Kind::CaptureThreadFailed: {
+      const std::string* reason = error.reason();
+      return "Capture thread exited unexpectedly with an error." +
+             (reason == nullptr || reason->empty() ? std::string() : " " + *reason);
+    }
     case CaptureError::Kind::InvalidCaptureTarget:
       return "Invalid capture target.";
   }

@@ -31,8 +31,10 @@ class CaptureError {
   static CaptureError frame_not_materialized(frame::FrameError error) {
     return CaptureError(Kind::FrameNotMaterialized, std::move(error));
   }
-  static CaptureError capture_thread_failed() {
-    return CaptureError(Kind::CaptureThreadFailed, {});
+  // `reason`: what the capture thread's own error says about the cause, when
+  // the platform told it; follows the fixed message.
+  static CaptureError capture_thread_failed(std::string reason = {}) {
+    return CaptureError(Kind::CaptureThreadFailed, std::move(reason));
   }
   static CaptureError invalid_capture_target() {
     return CaptureError(Kind::InvalidCaptureTarget, {});
@@ -47,10 +49,11 @@ class CaptureError {
   const frame::FrameError* frame_error() const noexcept {
     return std::get_if<frame::FrameError>(&payload_);
   }
+  const std::string* reason() const noexcept { return std::get_if<std::string>(&payload_); }
 
  private:
-  using Payload =
-      std::variant<std::monostate, WindowsError, direct_x::DeviceCreationError, frame::FrameError>;
+  using Payload = std::variant<std::monostate, WindowsError, direct_x::DeviceCreationError,
+                               frame::FrameError, std::string>;
   CaptureError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
 
   Kind kind_;

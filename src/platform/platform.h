@@ -6,6 +6,7 @@
 // real calls) or `platform/simulated` (a scriptable desktop for tests).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -56,6 +57,11 @@ LRESULT DispatchMessageW(const MSG* msg);
 void PostQuitMessage(int exit_code);
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
+
+// A number that changes in a child process made by fork(), and nowhere else:
+// what a process started (threads, connections) is not the child's to use.
+// Always 0 where processes do not fork.
+std::uint64_t process_generation() noexcept;
 
 // Starts an operating-system thread running `body`. Throws std::system_error
 // when the system refuses to create it.

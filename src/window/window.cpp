@@ -85,6 +85,11 @@ Result<std::string, WindowError> window_title(win::HWND window) {
 }
 
 Result<win::HWND, WindowError> find_window(const std::string& title) {
+  // FindWindowW reads the title up to its first NUL; no window's title holds
+  // one, so a title that does matches nothing (rather than its first part).
+  if (title.find('\0') != std::string::npos) {
+    return Err{WindowError::not_found(title)};
+  }
   const WideString wide_title = encode_utf16(title);
   const win::HWND window = platform::FindWindowW(nullptr, wide_title.c_str());
   if (window == nullptr) {

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/posix/process.h"
+
 namespace lumigrab::posix {
 namespace {
 
@@ -93,7 +95,11 @@ struct QueueRegistry {
 };
 
 QueueRegistry& queue_registry() {
-  static QueueRegistry* const instance = new QueueRegistry();
+  static QueueRegistry* const instance = [] {
+    auto* made = new QueueRegistry();
+    hold_across_fork(made->mutex);
+    return made;
+  }();
   return *instance;
 }
 

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <string>
 
+#include "platform/posix/process.h"
+
 namespace lumigrab::posix {
 namespace {
 
@@ -15,7 +17,11 @@ struct LiveCounts {
 // Never destroyed: threads that end while the process exits (and their
 // thread-local objects) still count.
 LiveCounts& live() {
-  static LiveCounts* const instance = new LiveCounts();
+  static LiveCounts* const instance = [] {
+    auto* made = new LiveCounts();
+    hold_across_fork(made->mutex);
+    return made;
+  }();
   return *instance;
 }
 
@@ -25,7 +31,11 @@ struct Hooks {
 };
 
 Hooks& hooks() {
-  static Hooks* const instance = new Hooks();
+  static Hooks* const instance = [] {
+    auto* made = new Hooks();
+    hold_across_fork(made->mutex);
+    return made;
+  }();
   return *instance;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/posix/messages.h"
 #include "platform/posix/objects.h"
+#include "platform/posix/process.h"
 
 namespace lumigrab::abi {
 
@@ -64,7 +65,11 @@ struct QueueOwners {
 };
 
 QueueOwners& queue_owners() {
-  static QueueOwners* const instance = new QueueOwners();
+  static QueueOwners* const instance = [] {
+    auto* made = new QueueOwners();
+    hold_across_fork(made->mutex);
+    return made;
+  }();
   return *instance;
 }
 

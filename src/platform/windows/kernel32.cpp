@@ -93,6 +93,10 @@ DWORD GetCurrentThreadId() {
   return ::GetCurrentThreadId();
 }
 
+std::uint64_t process_generation() noexcept {
+  return 0;
+}
+
 DWORD GetCurrentProcessId() {
   return ::GetCurrentProcessId();
 }

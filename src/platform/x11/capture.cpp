@@ -12,12 +12,21 @@
 // through the dispatcher queue of the pool's thread, inside its
 // DispatchMessageW, as on Windows. No pixel is read here: a frame's texture
 // only names the rectangle to read when Python asks.
+//
+// A redirected window's frames are read from its Composite pixmap, not through
+// the screen: the whole window, wherever it is, also off the screen. The
+// pixmap is named anew whenever the window gets new storage (mapped again, or
+// resized); a frame keeps its own pixmap, so a window that is unmapped,
+// destroyed or resized while a frame is read still reads whole, as it last
+// showed.
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/capture_objects.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/messages.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/runtime.h"
@@ -28,22 +37,68 @@ namespace lumigrab::x11 {
 namespace {
 
 using abi::SizeInt32;
+
+constexpr HRESULT kUnsupportedFormat =
+    static_cast<HRESULT>(0x88982F80U);  // WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT
 using posix::hand_out;
 using posix::make_object;
+
+// The layout of pixels of `depth` bits in `visual`; why not, when the
+// backend cannot turn them into R, G, B, A.
+struct Layout {
+  std::optional<PixelLayout> layout;
+  std::string refusal;
+};
+
+Layout layout_of(const Connection& c, xcb_visualid_t visual, std::uint8_t depth) {
+  const xcb_setup_t* setup = xcb_get_setup(c.get());
+  Layout result;
+  const xcb_visualtype_t* found = nullptr;
+  for (auto d = xcb_screen_allowed_depths_iterator(&c.screen()); d.rem > 0 && !found;
+       xcb_depth_next(&d)) {
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+      if (v.data->visual_id == visual && d.data->depth == depth) {
+        found = v.data;
+        break;
+      }
+    }
+  }
+  std::optional<xcb_format_t> format;
+  const xcb_format_t* formats = xcb_setup_pixmap_formats(setup);
+  for (int i = 0; i < xcb_setup_pixmap_formats_length(setup); ++i) {
+    if (formats[i].depth == depth) {
+      format = formats[i];
+    }
+  }
+  const bool true_color = found != nullptr && found->_class == XCB_VISUAL_CLASS_TRUE_COLOR;
+  if (!true_color || !format || (format->bits_per_pixel != 16 && format->bits_per_pixel != 32) ||
+      format->scanline_pad % 8 != 0 || format->scanline_pad == 0) {
+    result.refusal = "The X server shows this target at colour depth " + std::to_string(depth) +
+                     (true_color ? "" : " without TrueColor") +
+                     ", which cannot be captured: TrueColor at depth 16, 24, 30 or 32 can.";
+    return result;
+  }
+  result.layout = PixelLayout{format->bits_per_pixel, format->scanline_pad, found->red_mask,
+                              found->green_mask, found->blue_mask};
+  return result;
+}
 
 class Item final : public posix::CaptureItem {
  public:
   // A window is captured whole from its own drawable; a monitor is its
   // rectangle of the root window.
-  Item(CaptureSource source, bool is_window, SizeInt32 size)
-      : CaptureItem(size), source_(source), is_window_(is_window) {}
+  Item(CaptureSource source, bool is_window, SizeInt32 size, std::string refusal)
+      : CaptureItem(size), source_(source), is_window_(is_window), refusal_(std::move(refusal)) {}
 
   const CaptureSource& source() const noexcept { return source_; }
   bool is_window() const noexcept { return is_window_; }
+  // Why this target cannot be captured; empty when it can.
+  const std::string& refusal() const noexcept { return refusal_; }
 
  private:
   const CaptureSource source_;
   const bool is_window_;
+  const std::string refusal_;
 };
 
 class Pool final : public posix::FramePool {
@@ -113,7 +168,11 @@ class Damage {
   }
   Damage(const Damage&) = delete;
   Damage& operator=(const Damage&) = delete;
-  ~Damage() { xcb_damage_destroy(c_.get(), id_); }
+  ~Damage() {
+    if (!c_.broken()) {
+      xcb_damage_destroy(c_.get(), id_);
+    }
+  }
 
   // Empties the damage, so that the next change is reported again.
   void rearm() const { xcb_damage_subtract(c_.get(), id_, XCB_NONE, XCB_NONE); }
@@ -131,12 +190,38 @@ class Redirection {
   }
   Redirection(const Redirection&) = delete;
   Redirection& operator=(const Redirection&) = delete;
-  ~Redirection() { xcb_composite_unredirect_window(c_.get(), window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC); }
+  ~Redirection() {
+    if (!c_.broken()) {
+      xcb_composite_unredirect_window(c_.get(), window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    }
+  }
 
  private:
   const Connection& c_;
   const xcb_window_t window_;
 };
+
+}  // namespace
+
+class WindowPixmap {
+ public:
+  WindowPixmap(std::shared_ptr<Connection> c, xcb_pixmap_t id) : c_(std::move(c)), id_(id) {}
+  WindowPixmap(const WindowPixmap&) = delete;
+  WindowPixmap& operator=(const WindowPixmap&) = delete;
+  ~WindowPixmap() {
+    if (!c_->broken()) {
+      xcb_free_pixmap(c_->get(), id_);
+      xcb_flush(c_->get());
+    }
+  }
+
+ private:
+  // The connection that named the pixmap: the pixmap lives as long as it.
+  const std::shared_ptr<Connection> c_;
+  const xcb_pixmap_t id_;
+};
+
+namespace {
 
 // The X side of a started session, on the capture thread: its connection,
 // what it asked of the server, and its place in the thread's message wait.
@@ -153,9 +238,33 @@ class Watch {
 
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
-  ~Watch() = default;
+  // Frames may keep this connection alive through their pixmaps: the window's
+  // events stop here.
+  ~Watch() {
+    source_.reset();
+    damage_.reset();
+    redirection_.reset();
+    if (is_window_ && !c_->broken()) {
+      const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+      xcb_change_window_attributes(c_->get(), source_of_.drawable, XCB_CW_EVENT_MASK, &none);
+      xcb_flush(c_->get());
+    }
+  }
 
   SizeInt32 content() const noexcept { return content_; }
+
+  // The source frames are read from now: the window's current pixmap where
+  // there is one.
+  CaptureSource current_source() const {
+    CaptureSource source = source_of_;
+    if (pixmap_) {
+      source.drawable = pixmap_id_;
+      source.x = static_cast<std::int16_t>(border_);
+      source.y = static_cast<std::int16_t>(border_);
+      source.pixmap = pixmap_;
+    }
+    return source;
+  }
 
  private:
   Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item)
@@ -170,9 +279,9 @@ class Watch {
       xcb_change_window_attributes(c_->get(), target, XCB_CW_EVENT_MASK, &events);
       if (c_->has_composite()) {
         redirection_ = std::make_unique<Redirection>(*c_, target);
-      }
-      // The size may have changed since the item was made.
-      if (const auto size = window_size(*c_, target)) {
+        name_pixmap();
+      } else if (const auto size = window_size(*c_, target)) {
+        // The size may have changed since the item was made.
         content_ = {size->first, size->second};
       }
     }
@@ -183,9 +292,40 @@ class Watch {
     source_ = std::make_unique<posix::QueueSource>(c_->fd(), [this] { return pump(); });
   }
 
+  // Names the window's storage as a pixmap, and takes the size of what it
+  // holds. The window keeps its old pixmap (and its frames their pixmaps)
+  // when it has none to name: unmapped or gone.
+  void name_pixmap() {
+    const xcb_window_t window = source_of_.drawable;
+    const xcb_pixmap_t id = c_->new_id();
+    const auto window_geometry = xcb_get_geometry(c_->get(), window);
+    xcb_composite_name_window_pixmap(c_->get(), window, id);
+    const auto pixmap_geometry = xcb_get_geometry(c_->get(), id);
+    auto of_window = reply(*c_, window_geometry, xcb_get_geometry_reply);
+    auto of_pixmap = reply(*c_, pixmap_geometry, xcb_get_geometry_reply);
+    if (!of_pixmap) {
+      return;
+    }
+    auto named = std::make_shared<const WindowPixmap>(c_, id);
+    if (!of_window) {
+      return;
+    }
+    const int border = of_window->border_width;
+    const int width = of_pixmap->width - 2 * border;
+    const int height = of_pixmap->height - 2 * border;
+    if (width <= 0 || height <= 0) {
+      return;
+    }
+    pixmap_ = std::move(named);
+    pixmap_id_ = id;
+    border_ = border;
+    content_ = {width, height};
+  }
+
   // Takes what the server sent; a change becomes one frame.
   bool pump() {
     bool changed = false;
+    bool new_storage = false;
     while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c_->get())}) {
       const std::uint8_t type = event->response_type & 0x7F;
       if (damage_ && type == c_->damage_event_base() + XCB_DAMAGE_NOTIFY) {
@@ -195,17 +335,27 @@ class Watch {
         const SizeInt32 size{configure->width, configure->height};
         if (configure->window == source_of_.drawable &&
             (size.Width != content_.Width || size.Height != content_.Height)) {
-          content_ = size;
+          // With a pixmap, its own size is the content's.
+          if (!redirection_) {
+            content_ = size;
+          }
           changed = true;
+          new_storage = true;
         }
+      } else if (type == XCB_MAP_NOTIFY && is_window_) {
+        changed = true;
+        new_storage = true;
       }
     }
-    if (changed) {
+    if (new_storage && redirection_) {
+      name_pixmap();
+    }
+    if (changed && !c_->broken()) {
       if (damage_) {
         damage_->rearm();
       }
       xcb_flush(c_->get());
-      pool_->deliver(source_of_, content_);
+      pool_->deliver(current_source(), content_);
     }
     return !c_->broken();
   }
@@ -216,6 +366,9 @@ class Watch {
   const bool is_window_;
   SizeInt32 content_;
   std::unique_ptr<Redirection> redirection_;
+  std::shared_ptr<const WindowPixmap> pixmap_;
+  xcb_pixmap_t pixmap_id_ = XCB_NONE;
+  int border_ = 0;
   std::unique_ptr<Damage> damage_;
   std::unique_ptr<posix::QueueSource> source_;
 };
@@ -228,18 +381,25 @@ class Session final : public posix::CaptureSession {
   // The first frame shows the target as it is when the capture starts.
   HRESULT start() override {
     SizeInt32 content{};
+    CaptureSource source;
     {
       const std::lock_guard lock(mutex_);
       if (closed_ || watch_) {
         return closed_ ? win::RO_E_CLOSED_ : posix::kIllegalMethodCall;
+      }
+      if (!item_->refusal().empty()) {
+        const std::string& why = item_->refusal();
+        posix::set_thread_error_info(std::u16string(why.begin(), why.end()), std::nullopt);
+        return kUnsupportedFormat;
       }
       watch_ = Watch::start(pool_, *item_.get());
       if (!watch_) {
         return win::E_FAIL_;
       }
       content = watch_->content();
+      source = watch_->current_source();
     }
-    pool_->deliver(item_->source(), content);
+    pool_->deliver(source, content);
     return win::S_OK_;
   }
 
@@ -272,12 +432,20 @@ class ItemFactory final : public posix::CaptureItemFactory {
     }
     *result = nullptr;
     const auto c = shared_connection();
-    const xcb_window_t id = window_id(window);
-    const auto size = c ? window_size(*c, id) : std::nullopt;
-    if (!size || size->first == 0 || size->second == 0) {
+    if (!c) {
       return win::E_INVALIDARG_;
     }
-    return make_object<Item>(CaptureSource{id, 0, 0}, true, SizeInt32{size->first, size->second})
+    const xcb_window_t id = window_id(window);
+    const auto attributes_cookie = xcb_get_window_attributes(c->get(), id);
+    auto geometry = reply(*c, xcb_get_geometry(c->get(), id), xcb_get_geometry_reply);
+    auto attributes = reply(*c, attributes_cookie, xcb_get_window_attributes_reply);
+    if (!geometry || !attributes || geometry->width == 0 || geometry->height == 0) {
+      return win::E_INVALIDARG_;
+    }
+    Layout layout = layout_of(*c, attributes->visual, geometry->depth);
+    return make_object<Item>(CaptureSource{id, 0, 0, layout.layout.value_or(PixelLayout{}), {}},
+                             true, SizeInt32{geometry->width, geometry->height},
+                             std::move(layout.refusal))
         ->QueryInterface(iid, result);
   }
 
@@ -292,8 +460,12 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (!found || found->width == 0 || found->height == 0) {
       return win::E_INVALIDARG_;
     }
-    return make_object<Item>(CaptureSource{c->root(), found->x, found->y}, false,
-                             SizeInt32{found->width, found->height})
+    const xcb_screen_t& screen = c->screen();
+    Layout layout = layout_of(*c, screen.root_visual, screen.root_depth);
+    return make_object<Item>(
+               CaptureSource{
+                   c->root(), found->x, found->y, layout.layout.value_or(PixelLayout{}), {}},
+               false, SizeInt32{found->width, found->height}, std::move(layout.refusal))
         ->QueryInterface(iid, result);
   }
 };

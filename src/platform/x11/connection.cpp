@@ -1,6 +1,14 @@
 #include "platform/x11/connection.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -61,12 +69,118 @@ std::string connect_failure(int error) {
   return what + std::string(kWhatToDo);
 }
 
+// While a read waits, another thread's read on the same connection may take
+// its answer off the socket; the wait then sees it on its next look.
+constexpr auto kAwaitSlice = std::chrono::milliseconds(50);
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_until(Clock::time_point deadline, std::chrono::milliseconds most) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), most).count());
+}
+
+// A socket connected to the local `display` (":number[.screen]"), or -1. A
+// server over the network is left to xcb_connect: greeting it without the
+// authorization it expects would have an SSH-forwarded display report a
+// rejected connection on the user's terminal.
+int connect_to_display(std::string_view display) {
+  const std::size_t colon = display.rfind(':');
+  if (colon == std::string_view::npos) {
+    return -1;
+  }
+  const std::string_view host = display.substr(0, colon);
+  std::string_view number = display.substr(colon + 1);
+  number = number.substr(0, number.find('.'));
+  if ((!host.empty() && host != "unix") || number.empty() || number.size() > 4 ||
+      number.find_first_not_of("0123456789") != std::string_view::npos) {
+    return -1;
+  }
+  const std::string path = "/tmp/.X11-unix/X" + std::string(number);
+  // The abstract name first, as libxcb tries it.
+  for (const bool abstract : {true, false}) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      return -1;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+// Whether the server of $DISPLAY greets a client within kServerTimeout.
+// xcb_connect waits for the greeting without a limit, so a stopped server
+// would hold the caller forever; any answer, a refusal too, shows it alive.
+// True also where the display is not a local one this check knows how to
+// reach: xcb_connect then decides, and waits as long as it waits.
+bool server_answers() {
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr) {
+    return true;
+  }
+  const Clock::time_point deadline = Clock::now() + kServerTimeout;
+  const int fd = connect_to_display(display);
+  if (fd < 0) {
+    return true;
+  }
+  // A connection setup in this machine's byte order, protocol 11.0, no
+  // authorization.
+  const std::uint16_t major = 11;
+  std::uint8_t setup[12] = {};
+  setup[0] = std::endian::native == std::endian::little ? 'l' : 'B';
+  std::memcpy(setup + 2, &major, sizeof major);
+  bool answered = false;
+  if (send(fd, setup, sizeof setup, MSG_NOSIGNAL | MSG_DONTWAIT) == sizeof setup) {
+    pollfd readable{fd, POLLIN, 0};
+    answered = poll(&readable, 1, milliseconds_until(deadline, kServerTimeout)) == 1;
+  }
+  close(fd);
+  return answered;
+}
+
+std::mutex shared_mutex;
+std::shared_ptr<Connection> shared_current;
+std::string shared_reason;  // why `shared_current` is null
+std::optional<Clock::time_point> shared_failed_at;  // when opening it last failed
+
+// The shared connection's lock is held across fork(), so that the child does
+// not inherit it locked by a thread that does not exist there; the child
+// forgets the parent's connection (without touching it) and opens its own.
+void register_fork_handlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    pthread_atfork([] { shared_mutex.lock(); }, [] { shared_mutex.unlock(); },
+                   [] {
+                     shared_current.reset();
+                     shared_failed_at.reset();
+                     shared_mutex.unlock();
+                   });
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<Connection> Connection::open(std::string* why) {
   if (const std::optional<std::string>& missing = load_xcb()) {
     if (why != nullptr) {
       *why = *missing;
+    }
+    return nullptr;
+  }
+  if (!server_answers()) {
+    if (why != nullptr) {
+      *why = "the X server of display \"" + std::string(std::getenv("DISPLAY")) +
+             "\" did not answer within " + std::to_string(kServerTimeout.count()) +
+             " ms" + std::string(kWhatToDo);
     }
     return nullptr;
   }
@@ -85,7 +199,7 @@ std::shared_ptr<Connection> Connection::open(std::string* why) {
   return made;
 }
 
-Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c) {
+Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c), owner_(getpid()) {
   if (xcb_connection_has_error(c_) != 0) {
     return;
   }
@@ -109,8 +223,13 @@ Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c) {
   xcb_prefetch_extension_data(c_, &xcb_damage_id);
   xcb_prefetch_extension_data(c_, &xcb_composite_id);
   xcb_prefetch_extension_data(c_, &xcb_xfixes_id);
+  // Answers come in order: once this one is in, xcb_get_extension_data below
+  // finds every extension's answer there and waits for none.
+  if (!reply(*this, xcb_get_input_focus(c_), xcb_get_input_focus_reply)) {
+    return;
+  }
   for (std::size_t i = 0; i < std::size(kAtomNames); ++i) {
-    if (auto atom = reply(c_, atom_cookies[i], xcb_intern_atom_reply)) {
+    if (auto atom = reply(*this, atom_cookies[i], xcb_intern_atom_reply)) {
       atoms_[i] = atom->atom;
     }
   }
@@ -121,29 +240,78 @@ Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c) {
   };
   if (present(&xcb_randr_id)) {
     // Monitors came with RandR 1.5.
-    auto version = reply(c_, xcb_randr_query_version(c_, 1, 5), xcb_randr_query_version_reply);
+    auto version = reply(*this, xcb_randr_query_version(c_, 1, 5), xcb_randr_query_version_reply);
     randr_monitors_ = version && (version->major_version > 1 || version->minor_version >= 5);
   }
   if (present(&xcb_shm_id)) {
-    auto version = reply(c_, xcb_shm_query_version(c_), xcb_shm_query_version_reply);
+    auto version = reply(*this, xcb_shm_query_version(c_), xcb_shm_query_version_reply);
     shm_ = version != nullptr;
   }
   if (present(&xcb_xfixes_id) && present(&xcb_damage_id)) {
     // DAMAGE answers only clients that announced XFIXES first.
-    auto fixes = reply(c_, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply);
-    auto version = reply(c_, xcb_damage_query_version(c_, 1, 1), xcb_damage_query_version_reply);
+    auto fixes = reply(*this, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply);
+    auto version = reply(*this, xcb_damage_query_version(c_, 1, 1), xcb_damage_query_version_reply);
     damage_ = fixes && version;
     damage_event_ = xcb_get_extension_data(c_, &xcb_damage_id)->first_event;
   }
   if (present(&xcb_composite_id)) {
     // Redirection came with 0.2.
     auto version =
-        reply(c_, xcb_composite_query_version(c_, 0, 4), xcb_composite_query_version_reply);
+        reply(*this, xcb_composite_query_version(c_, 0, 4), xcb_composite_query_version_reply);
     composite_ = version && (version->major_version > 0 || version->minor_version >= 2);
   }
 }
 
-Connection::~Connection() { xcb_disconnect(c_); }
+Connection::~Connection() {
+  if (foreign()) {
+    // The parent's connection, inherited by fork(): its socket is shared with
+    // the parent, whose conversation a shutdown or a request would break, and
+    // its locks may be held by threads the child does not have. Only the
+    // child's own descriptor goes; the library's record of it stays.
+    close(xcb_get_file_descriptor(c_));
+    return;
+  }
+  xcb_disconnect(c_);
+}
+
+bool Connection::foreign() const noexcept { return owner_ != getpid(); }
+
+bool Connection::await(unsigned int sequence, void** answer, xcb_generic_error_t** error) const {
+  *answer = nullptr;
+  *error = nullptr;
+  if (broken() || xcb_flush(c_) <= 0) {
+    return false;
+  }
+  const Clock::time_point deadline = Clock::now() + kServerTimeout;
+  for (;;) {
+    if (xcb_poll_for_reply(c_, sequence, answer, error) != 0) {
+      return !broken() || *answer != nullptr;
+    }
+    if (Clock::now() >= deadline) {
+      given_up_.store(true, std::memory_order_relaxed);
+      return false;
+    }
+    pollfd readable{xcb_get_file_descriptor(c_), POLLIN, 0};
+    poll(&readable, 1, milliseconds_until(deadline, kAwaitSlice));
+  }
+}
+
+bool Connection::check(xcb_void_cookie_t cookie) const {
+  // A request without a reply is known to be done once a later one's reply
+  // is in.
+  if (!reply(*this, xcb_get_input_focus(c_), xcb_get_input_focus_reply)) {
+    return false;
+  }
+  void* answer = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (xcb_poll_for_reply(c_, cookie.sequence, &answer, &error) == 0) {
+    return false;
+  }
+  std::free(answer);
+  const bool taken = error == nullptr;
+  std::free(error);
+  return taken;
+}
 
 bool Connection::lsb_first() const noexcept {
   return xcb_get_setup(c_)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
@@ -151,41 +319,39 @@ bool Connection::lsb_first() const noexcept {
 
 namespace {
 
-struct Shared {
-  std::mutex mutex;
-  std::shared_ptr<Connection> current;
-  std::string reason;  // why `current` is null
-};
-
-Shared& shared() {
-  static Shared instance;
-  return instance;
-}
-
 // The working shared connection, made anew where there is none. The caller
-// holds `state.mutex`.
-std::shared_ptr<Connection> current_connection(Shared& state) {
-  if (!state.current || state.current->broken()) {
-    state.current = Connection::open(&state.reason);
+// holds `shared_mutex`.
+std::shared_ptr<Connection> current_connection() {
+  register_fork_handlers();
+  // A server that just failed to answer is not asked again at once: each
+  // call would otherwise wait out a time limit of its own.
+  if (!shared_current && shared_failed_at &&
+      Clock::now() - *shared_failed_at < 3 * kServerTimeout) {
+    return nullptr;
   }
-  return state.current;
+  if (!shared_current || shared_current->broken()) {
+    shared_current = Connection::open(&shared_reason);
+    shared_failed_at.reset();
+    if (!shared_current) {
+      shared_failed_at = Clock::now();
+    }
+  }
+  return shared_current;
 }
 
 }  // namespace
 
 std::shared_ptr<Connection> shared_connection() {
-  Shared& state = shared();
-  const std::lock_guard lock(state.mutex);
-  return current_connection(state);
+  const std::lock_guard lock(shared_mutex);
+  return current_connection();
 }
 
 std::optional<std::string> unreachable_reason() {
-  Shared& state = shared();
-  const std::lock_guard lock(state.mutex);
-  if (current_connection(state)) {
+  const std::lock_guard lock(shared_mutex);
+  if (current_connection()) {
     return std::nullopt;
   }
-  return state.reason;
+  return shared_reason;
 }
 
 std::vector<std::uint32_t> Property::words() const {
@@ -204,7 +370,7 @@ Property get_property(const Connection& c, xcb_window_t window, xcb_atom_t name,
   if (name == XCB_ATOM_NONE) {
     return result;
   }
-  auto value = reply(c.get(), xcb_get_property(c.get(), 0, window, name, type, 0, kPropertyLongs),
+  auto value = reply(c, xcb_get_property(c.get(), 0, window, name, type, 0, kPropertyLongs),
                      xcb_get_property_reply);
   if (!value || value->type == XCB_ATOM_NONE) {
     return result;

@@ -4,12 +4,15 @@
 
 #include "platform/x11/xcb.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace lumigrab::x11 {
@@ -21,16 +24,10 @@ struct FreeDeleter {
 template <typename T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
-// Takes the reply to `cookie`; null when the request failed (its error is
-// freed here, since every caller treats failure alike).
-template <typename T, typename Cookie>
-Reply<T> reply(xcb_connection_t* c, Cookie cookie,
-               T* (*take)(xcb_connection_t*, Cookie, xcb_generic_error_t**)) {
-  xcb_generic_error_t* error = nullptr;
-  Reply<T> result(take(c, cookie, &error));
-  std::free(error);
-  return result;
-}
+// How long the backend waits for the server to answer a request. A server
+// silent for longer (stopped, or stuck) is taken for gone: the connection is
+// given up, and what needed the answer fails as if the server had gone away.
+inline constexpr std::chrono::milliseconds kServerTimeout{3000};
 
 enum class Atom : std::uint8_t {
   NetSupportingWmCheck,
@@ -63,10 +60,17 @@ class Connection {
   ~Connection();
 
   xcb_connection_t* get() const noexcept { return c_; }
+  // Broken when the server went away or stopped answering, and in a child
+  // process after fork(): the connection is the parent's, and the child never
+  // touches it.
   xcb_window_t root() const noexcept { return screen_->root; }
   const xcb_screen_t& screen() const noexcept { return *screen_; }
   bool lsb_first() const noexcept;
-  bool broken() const noexcept { return xcb_connection_has_error(c_) != 0; }
+  bool broken() const noexcept {
+    return foreign() || given_up_.load(std::memory_order_relaxed) ||
+           xcb_connection_has_error(c_) != 0;
+  }
+  bool foreign() const noexcept;
   int fd() const noexcept { return xcb_get_file_descriptor(c_); }
   xcb_atom_t atom(Atom which) const noexcept { return atoms_[static_cast<std::size_t>(which)]; }
 
@@ -77,6 +81,14 @@ class Connection {
   bool has_composite() const noexcept { return composite_; }
   std::uint8_t damage_event_base() const noexcept { return damage_event_; }
 
+  // Waits, at most kServerTimeout, for the answer to request `sequence` (sent
+  // already, maybe not yet flushed). True when it came: `*answer` is the
+  // reply or null, `*error` the error or null. Gives the connection up when
+  // the server stays silent.
+  bool await(unsigned int sequence, void** answer, xcb_generic_error_t** error) const;
+  // Whether the server took a request without a reply (sent as checked).
+  bool check(xcb_void_cookie_t cookie) const;
+
   // A new id for a resource of this client.
   std::uint32_t new_id() const noexcept { return xcb_generate_id(c_); }
 
@@ -84,6 +96,8 @@ class Connection {
   Connection(xcb_connection_t* c, int screen_number);
 
   xcb_connection_t* c_;
+  const pid_t owner_;
+  mutable std::atomic<bool> given_up_{false};
   const xcb_screen_t* screen_ = nullptr;
   xcb_atom_t atoms_[static_cast<std::size_t>(Atom::Count)] = {};
   bool randr_monitors_ = false;
@@ -92,6 +106,21 @@ class Connection {
   bool composite_ = false;
   std::uint8_t damage_event_ = 0;
 };
+
+// Takes the reply to `cookie`, waiting at most kServerTimeout; null when the
+// request failed or the server did not answer (an error is freed here, since
+// every caller treats failure alike). `take` names the reply's type.
+template <typename T, typename Cookie>
+Reply<T> reply(const Connection& c, Cookie cookie,
+               T* (* /*take*/)(xcb_connection_t*, Cookie, xcb_generic_error_t**)) {
+  void* answer = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (!c.await(cookie.sequence, &answer, &error)) {
+    return nullptr;
+  }
+  std::free(error);
+  return Reply<T>(static_cast<T*>(answer));
+}
 
 // The connection that monitor and window queries share; a new one replaces it
 // once it has broken (the server went away). Null without a server.

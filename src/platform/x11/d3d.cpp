@@ -32,6 +32,7 @@ using posix::make_object;
 namespace {
 
 constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);
+constexpr HRESULT kDeviceRemoved = static_cast<HRESULT>(0x887A0005U);  // DXGI_ERROR_DEVICE_REMOVED
 // Segments a device keeps for reuse: one for the read-back in progress, one
 // for a caller that holds on to a texture.
 constexpr std::size_t kKeptSegments = 2;
@@ -53,7 +54,7 @@ class ShmSegment {
   ShmSegment(const ShmSegment&) = delete;
   ShmSegment& operator=(const ShmSegment&) = delete;
   ~ShmSegment() {
-    if (attached_) {
+    if (attached_ && !c_->broken()) {
       xcb_shm_detach(c_->get(), seg_);
       xcb_flush(c_->get());
     }
@@ -72,10 +73,8 @@ class ShmSegment {
     void* data = shmat(id, nullptr, 0);
     if (data != reinterpret_cast<void*>(-1)) {
       data_ = data;
-      xcb_generic_error_t* error = xcb_request_check(
-          c_->get(), xcb_shm_attach_checked(c_->get(), seg_, static_cast<std::uint32_t>(id), 0));
-      attached_ = error == nullptr;
-      std::free(error);
+      attached_ =
+          c_->check(xcb_shm_attach_checked(c_->get(), seg_, static_cast<std::uint32_t>(id), 0));
     }
     // Marked for removal once both sides have attached: the segment then goes
     // away with the last detach, even if this process dies.
@@ -159,15 +158,14 @@ class Texture final : public posix::Texture2D {
   }
 
   // Reads `from`'s rectangle from the server into this texture's memory, as
-  // R, G, B, A. A rectangle the server cannot read (its window went away or
-  // shrank) reads as zeros.
+  // R, G, B, A. A read that fails (the server went away or stopped answering,
+  // or the rectangle is no longer there) leaves the texture unreadable until
+  // the next read: Map then fails, as on a device that was removed.
   void read(const CaptureSource& from) {
     const std::lock_guard lock(mutex_);
     std::uint8_t* pixels = storage();
     const Connection& c = core_->connection();
-    if (!(segment_ ? read_in_bands(c, from, pixels) : read_whole(c, from, pixels))) {
-      std::memset(pixels, 0, std::size_t{desc_.Width} * desc_.Height * 4);
-    }
+    readable_ = segment_ ? read_in_bands(c, from, pixels) : read_whole(c, from, pixels);
   }
 
   // The rectangle comes in bands that fit the cache, all asked for at once:
@@ -175,11 +173,14 @@ class Texture final : public posix::Texture2D {
   // while the server writes the next one.
   bool read_in_bands(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
     const std::uint32_t row_bytes = desc_.Width * 4;
+    const std::uint32_t server_row_bytes = from.layout.row_bytes(desc_.Width);
     const std::uint32_t band_rows = std::max<std::uint32_t>(1, kBandBytes / row_bytes);
     std::vector<std::pair<xcb_shm_get_image_cookie_t, std::uint32_t>> bands;
     bands.reserve(desc_.Height / band_rows + 1);
     for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
       const std::uint32_t rows = std::min(band_rows, desc_.Height - top);
+      // Each band lands where its R, G, B, A rows go; narrower pixels are
+      // widened in place.
       bands.emplace_back(
           xcb_shm_get_image(c.get(), from.drawable, static_cast<std::int16_t>(from.x),
                             static_cast<std::int16_t>(from.y + static_cast<std::int32_t>(top)),
@@ -192,31 +193,33 @@ class Texture final : public posix::Texture2D {
     std::uint8_t* band = pixels;
     for (const auto& [cookie, rows] : bands) {
       // Every reply is taken, also after a failure, so none is left queued.
-      auto image = reply(c.get(), cookie, xcb_shm_get_image_reply);
-      const std::size_t bytes = std::size_t{rows} * row_bytes;
-      if (read && image && image->size == bytes) {
-        server_pixels_to_rgba(band, bytes / 4, c.lsb_first());
+      auto image = read ? reply(c, cookie, xcb_shm_get_image_reply) : nullptr;
+      if (read && image && image->size == std::size_t{rows} * server_row_bytes) {
+        server_pixels_to_rgba(band, rows, desc_.Width, from.layout, c.lsb_first());
       } else {
         read = false;
+        if (!c.broken()) {
+          xcb_discard_reply(c.get(), cookie.sequence);
+        }
       }
-      band += bytes;
+      band += std::size_t{rows} * row_bytes;
     }
     return read;
   }
 
   // Without shared memory the image comes through the connection itself.
   bool read_whole(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
-    const std::size_t count = std::size_t{desc_.Width} * desc_.Height;
-    auto image = reply(c.get(),
+    const std::size_t bytes = std::size_t{from.layout.row_bytes(desc_.Width)} * desc_.Height;
+    auto image = reply(c,
                        xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x,
                                      from.y, static_cast<std::uint16_t>(desc_.Width),
                                      static_cast<std::uint16_t>(desc_.Height), ~0U),
                        xcb_get_image_reply);
-    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != count * 4) {
+    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != bytes) {
       return false;
     }
-    std::memcpy(pixels, xcb_get_image_data(image.get()), count * 4);
-    server_pixels_to_rgba(pixels, count, c.lsb_first());
+    std::memcpy(pixels, xcb_get_image_data(image.get()), bytes);
+    server_pixels_to_rgba(pixels, desc_.Height, desc_.Width, from.layout, c.lsb_first());
     return true;
   }
 
@@ -227,6 +230,9 @@ class Texture final : public posix::Texture2D {
     const std::lock_guard lock(mutex_);
     if (mapped_) {
       return win::E_INVALIDARG_;
+    }
+    if (!readable_) {
+      return kDeviceRemoved;
     }
     mapped_ = true;
     mapped->pData = storage();
@@ -259,6 +265,7 @@ class Texture final : public posix::Texture2D {
   std::unique_ptr<ShmSegment> segment_;
   std::vector<std::uint8_t> heap_;  // where the server offers no shared memory
   bool mapped_ = false;
+  bool readable_ = true;  // false after a read that failed
 };
 
 class Device final : public posix::D3DDevice {

@@ -22,12 +22,36 @@ class DeviceCore;
 // The device behind a Windows Runtime device this backend made, or null.
 std::shared_ptr<DeviceCore> device_core(abi::IDirect3DDevice* device) noexcept;
 
+// How the server lays out the pixels of a drawable in a Z-format image:
+// TrueColor pixels of 16 or 32 bits with the channels where the masks say.
+struct PixelLayout {
+  std::uint8_t bits_per_pixel = 32;
+  std::uint8_t scanline_pad = 32;  // rows are padded to a multiple of this many bits
+  std::uint32_t red_mask = 0xFF0000;
+  std::uint32_t green_mask = 0xFF00;
+  std::uint32_t blue_mask = 0xFF;
+
+  std::uint32_t row_bytes(std::uint32_t width) const noexcept {
+    const std::uint32_t pad = scanline_pad / 8U;
+    return (width * bits_per_pixel / 8U + pad - 1) / pad * pad;
+  }
+};
+
+// A window's off-screen storage (Composite), named as a pixmap that this
+// object frees. The pixmap keeps the contents the window last showed after
+// the window is unmapped, destroyed or resized, which then get storage of
+// their own.
+class WindowPixmap;
+
 // Where a captured image comes from: a rectangle of a drawable whose top-left
-// corner is at (x, y).
+// corner is at (x, y), with the drawable's pixel layout. A window's image is
+// read from its pixmap, which the source keeps alive.
 struct CaptureSource {
   xcb_drawable_t drawable = XCB_NONE;
   std::int16_t x = 0;
   std::int16_t y = 0;
+  PixelLayout layout;
+  std::shared_ptr<const WindowPixmap> pixmap;
 };
 
 // A GPU-side texture showing `source` at this size.
@@ -35,8 +59,10 @@ ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> cor
                                                  CaptureSource source, std::int32_t width,
                                                  std::int32_t height, std::int32_t pixel_format);
 
-// Turns `count` pixels as the server sends them (B, G, R, X in memory when
-// `lsb_first`, else X, R, G, B) into R, G, B, A with A 255, in place.
-void server_pixels_to_rgba(std::uint8_t* pixels, std::size_t count, bool lsb_first) noexcept;
+// Turns `rows` rows of `width` pixels as the server sends them (laid out as
+// `layout` says, rows `layout.row_bytes(width)` apart, in the server's byte
+// order) into R, G, B, A rows `width` × 4 bytes apart, with A 255, in place.
+void server_pixels_to_rgba(std::uint8_t* pixels, std::uint32_t rows, std::uint32_t width,
+                           const PixelLayout& layout, bool lsb_first) noexcept;
 
 }  // namespace lumigrab::x11

@@ -89,14 +89,14 @@ struct ModeFacts {
 // top-left corner.
 ModeFacts current_mode(const Connection& c, const MonitorRecord& monitor) {
   xcb_connection_t* x = c.get();
-  auto resources = reply(x, xcb_randr_get_screen_resources_current(x, c.root()),
+  auto resources = reply(c, xcb_randr_get_screen_resources_current(x, c.root()),
                          xcb_randr_get_screen_resources_current_reply);
   if (!resources) {
     return {};
   }
   std::vector<xcb_randr_crtc_t> candidates;
   if (!monitor.outputs.empty()) {
-    auto output = reply(x, xcb_randr_get_output_info(x, monitor.outputs.front(),
+    auto output = reply(c, xcb_randr_get_output_info(x, monitor.outputs.front(),
                                                      resources->config_timestamp),
                         xcb_randr_get_output_info_reply);
     if (output && output->crtc != XCB_NONE) {
@@ -110,7 +110,7 @@ ModeFacts current_mode(const Connection& c, const MonitorRecord& monitor) {
   const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
   const int mode_count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
   for (const xcb_randr_crtc_t crtc : candidates) {
-    auto info = reply(x, xcb_randr_get_crtc_info(x, crtc, resources->config_timestamp),
+    auto info = reply(c, xcb_randr_get_crtc_info(x, crtc, resources->config_timestamp),
                       xcb_randr_get_crtc_info_reply);
     if (!info || info->mode == XCB_NONE) {
       continue;
@@ -146,7 +146,7 @@ ModeFacts current_mode(const Connection& c, const MonitorRecord& monitor) {
 std::u16string device_string_of(const Connection& c, const MonitorRecord& monitor) {
   xcb_connection_t* x = c.get();
   if (!monitor.outputs.empty()) {
-    auto output = reply(x, xcb_randr_get_output_info(x, monitor.outputs.front(), XCB_CURRENT_TIME),
+    auto output = reply(c, xcb_randr_get_output_info(x, monitor.outputs.front(), XCB_CURRENT_TIME),
                         xcb_randr_get_output_info_reply);
     if (output) {
       const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get()));
@@ -157,7 +157,7 @@ std::u16string device_string_of(const Connection& c, const MonitorRecord& monito
   if (monitor.handle == kWholeScreen) {
     return u"X screen";
   }
-  auto name = reply(x, xcb_get_atom_name(x, static_cast<xcb_atom_t>(monitor.handle)),
+  auto name = reply(c, xcb_get_atom_name(x, static_cast<xcb_atom_t>(monitor.handle)),
                     xcb_get_atom_name_reply);
   if (!name) {
     return {};
@@ -172,7 +172,7 @@ std::u16string device_string_of(const Connection& c, const MonitorRecord& monito
 std::vector<MonitorRecord> list_monitors(const Connection& c) {
   std::vector<MonitorRecord> monitors;
   if (c.has_randr_monitors()) {
-    auto listed = reply(c.get(), xcb_randr_get_monitors(c.get(), c.root(), 1),
+    auto listed = reply(c, xcb_randr_get_monitors(c.get(), c.root(), 1),
                         xcb_randr_get_monitors_reply);
     if (listed) {
       for (auto it = xcb_randr_get_monitors_monitors_iterator(listed.get()); it.rem > 0;

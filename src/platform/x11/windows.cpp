@@ -25,7 +25,7 @@ constexpr int kFrameDepth = 4;
 
 std::optional<xcb_get_window_attributes_reply_t> attributes(const Connection& c,
                                                             xcb_window_t window) {
-  auto got = reply(c.get(), xcb_get_window_attributes(c.get(), window),
+  auto got = reply(c, xcb_get_window_attributes(c.get(), window),
                    xcb_get_window_attributes_reply);
   if (!got) {
     return std::nullopt;
@@ -35,7 +35,7 @@ std::optional<xcb_get_window_attributes_reply_t> attributes(const Connection& c,
 
 std::vector<xcb_window_t> children_of(const Connection& c, xcb_window_t window,
                                       xcb_window_t* parent = nullptr) {
-  auto tree = reply(c.get(), xcb_query_tree(c.get(), window), xcb_query_tree_reply);
+  auto tree = reply(c, xcb_query_tree(c.get(), window), xcb_query_tree_reply);
   if (!tree) {
     return {};
   }
@@ -100,7 +100,7 @@ std::vector<xcb_window_t> top_level_windows(const Connection& c, bool with_hidde
   }
   std::vector<xcb_window_t> windows;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    auto got = reply(c.get(), cookies[i], xcb_get_window_attributes_reply);
+    auto got = reply(c, cookies[i], xcb_get_window_attributes_reply);
     if (!got || got->override_redirect != 0 ||
         (!with_hidden && got->map_state != XCB_MAP_STATE_VIEWABLE)) {
       continue;
@@ -199,7 +199,7 @@ xcb_window_t window_id(HWND window) {
 
 std::optional<std::pair<std::uint16_t, std::uint16_t>> window_size(const Connection& c,
                                                                    xcb_window_t window) {
-  auto geometry = reply(c.get(), xcb_get_geometry(c.get(), window), xcb_get_geometry_reply);
+  auto geometry = reply(c, xcb_get_geometry(c.get(), window), xcb_get_geometry_reply);
   if (!geometry) {
     return std::nullopt;
   }
@@ -353,7 +353,7 @@ HWND GetForegroundWindow() {
       return x11::window_handle(active.front());
     }
   }
-  auto focus = x11::reply(c->get(), xcb_get_input_focus(c->get()), xcb_get_input_focus_reply);
+  auto focus = x11::reply(*c, xcb_get_input_focus(c->get()), xcb_get_input_focus_reply);
   // None and PointerRoot name no window.
   if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ||
       focus->focus == c->root()) {

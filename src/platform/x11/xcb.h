@@ -625,6 +625,8 @@ enum : std::uint8_t {
   X(Xcb, void, xcb_screen_next, (xcb_screen_iterator_t * i), (i))                                  \
   X(Xcb, xcb_format_iterator_t, xcb_setup_pixmap_formats_iterator, (const xcb_setup_t* r), (r))    \
   X(Xcb, void, xcb_format_next, (xcb_format_iterator_t * i), (i))                                  \
+  X(Xcb, xcb_format_t*, xcb_setup_pixmap_formats, (const xcb_setup_t* r), (r))                    \
+  X(Xcb, int, xcb_setup_pixmap_formats_length, (const xcb_setup_t* r), (r))                       \
   X(Xcb, xcb_depth_iterator_t, xcb_screen_allowed_depths_iterator, (const xcb_screen_t* r), (r))   \
   X(Xcb, void, xcb_depth_next, (xcb_depth_iterator_t * i), (i))                                    \
   X(Xcb, xcb_visualtype_iterator_t, xcb_depth_visuals_iterator, (const xcb_depth_t* r), (r))       \
