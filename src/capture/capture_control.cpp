@@ -29,7 +29,8 @@ void capture_thread_main(ComPtr<abi::IGraphicsCaptureItem> item,
     // the cause is kept, for a start that waits in vain.
     Status<CaptureError> result =
         run_capture_thread(std::move(item), std::move(thread_id), std::move(latest_frame));
-    if (!result && result.error().windows_error() != nullptr &&
+    if (!result && platform::explains_capture_failures() &&
+        result.error().windows_error() != nullptr &&
         result.error().windows_error()->info() != nullptr) {
       reason = result.error().windows_error()->message();
     }

@@ -63,6 +63,11 @@ DWORD GetCurrentProcessId();
 // Always 0 where processes do not fork.
 std::uint64_t process_generation() noexcept;
 
+// Whether a capture thread's failure text is this module's own, fit to follow
+// the fixed message of a failed start. Windows' own texts are not: they are
+// localised, and the messages a start gives there stay as they always were.
+bool explains_capture_failures() noexcept;
+
 // Starts an operating-system thread running `body`. Throws std::system_error
 // when the system refuses to create it.
 std::thread spawn_thread(std::function<void()> body);

@@ -68,4 +68,6 @@ namespace lumigrab::platform {
 
 std::uint64_t process_generation() noexcept { return posix::generation_now(); }
 
+bool explains_capture_failures() noexcept { return true; }
+
 }  // namespace lumigrab::platform

@@ -97,6 +97,10 @@ std::uint64_t process_generation() noexcept {
   return 0;
 }
 
+bool explains_capture_failures() noexcept {
+  return false;
+}
+
 DWORD GetCurrentProcessId() {
   return ::GetCurrentProcessId();
 }
