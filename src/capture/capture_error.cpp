@@ -14,8 +14,12 @@ std::string text_form(const CaptureError& error) {
       return "Frame could not be materialized.";
     case CaptureError::Kind::CaptureThreadFailed:
       return "Capture thread exited unexpectedly with an error.";
-    case CaptureError::Kind::InvalidCaptureTarget:
-      return "Invalid capture target.";
+    case CaptureError::Kind::InvalidCaptureTarget: return "Invalid capture target.";
+    case CaptureError::Kind::CursorSwitchUnavailable:
+      return "This system cannot leave the mouse pointer out of the capture.";
+    case CaptureError::Kind::BorderSwitchUnavailable:
+      return "This system cannot turn off the capture border.";
+    case CaptureError::Kind::RegionOutsideTarget: return error.region_text();
   }
   return {};
 }
@@ -30,10 +34,12 @@ std::string debug_form(const CaptureError& error) {
       return "DirectXError(" + direct_x::debug_form(*error.directx_error()) + ")";
     case CaptureError::Kind::FrameNotMaterialized:
       return "FrameNotMaterialized(" + frame::debug_form(*error.frame_error()) + ")";
-    case CaptureError::Kind::CaptureThreadFailed:
-      return "CaptureThreadFailed";
-    case CaptureError::Kind::InvalidCaptureTarget:
-      return "InvalidCaptureTarget";
+    case CaptureError::Kind::CaptureThreadFailed: return "CaptureThreadFailed";
+    case CaptureError::Kind::InvalidCaptureTarget: return "InvalidCaptureTarget";
+    case CaptureError::Kind::CursorSwitchUnavailable: return "CursorSwitchUnavailable";
+    case CaptureError::Kind::BorderSwitchUnavailable: return "BorderSwitchUnavailable";
+    case CaptureError::Kind::RegionOutsideTarget:
+      return "RegionOutsideTarget(" + error.region_text() + ")";
   }
   return {};
 }

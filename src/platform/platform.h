@@ -19,6 +19,8 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 
 // Which backend this build carries, for the README's and tests' benefit.
 const char* backend_name() noexcept;
+// Whether a capture shows the mouse pointer unless told otherwise.
+bool cursor_captured_by_default() noexcept;
 
 // --- display (user32) ---
 HMONITOR MonitorFromPoint(POINT point, DWORD flags);
@@ -33,6 +35,7 @@ HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name);
 BOOL IsWindowVisible(HWND window);
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id);
 BOOL GetClientRect(HWND window, RECT* rect);
+BOOL ClientToScreen(HWND window, POINT* point);
 LONG_PTR GetWindowLongPtrW(HWND window, int index);
 int GetWindowTextLengthW(HWND window);
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity);

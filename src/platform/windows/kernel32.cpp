@@ -85,6 +85,10 @@ const char* backend_name() noexcept {
   return "windows";
 }
 
+bool cursor_captured_by_default() noexcept {
+  return true;
+}
+
 DWORD GetCurrentThreadId() {
   return ::GetCurrentThreadId();
 }

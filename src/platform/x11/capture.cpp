@@ -145,12 +145,13 @@ class Redirection {
 // Members go bottom-up, so the wait ends first and the connection last.
 class Watch {
  public:
-  static std::unique_ptr<Watch> start(ComPtr<Pool> pool, const Item& item) {
+  // With `cursor`, frames show the pointer too.
+  static std::unique_ptr<Watch> start(ComPtr<Pool> pool, const Item& item, bool cursor) {
     std::shared_ptr<Connection> c = Connection::open();
     if (!c) {
       return nullptr;
     }
-    return std::unique_ptr<Watch>(new Watch(std::move(c), std::move(pool), item));
+    return std::unique_ptr<Watch>(new Watch(std::move(c), std::move(pool), item, cursor));
   }
 
   Watch(const Watch&) = delete;
@@ -158,12 +159,18 @@ class Watch {
   ~Watch() = default;
 
   SizeInt32 content() const noexcept { return content_; }
+  const CaptureSource& source() const noexcept { return source_of_; }
 
  private:
-  Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item)
+  static CaptureSource with_cursor(CaptureSource source, bool cursor) {
+    source.cursor = cursor;
+    return source;
+  }
+
+  Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item, bool cursor)
       : c_(std::move(c)),
         pool_(std::move(pool)),
-        source_of_(item.source()),
+        source_of_(with_cursor(item.source(), cursor)),
         is_window_(item.is_window()),
         content_(item.size()) {
     const xcb_window_t target = item.source().drawable;
@@ -222,26 +229,32 @@ class Watch {
   std::unique_ptr<posix::QueueSource> source_;
 };
 
+// The pointer is drawn only when asked for, as frames without it were all
+// this backend gave before. There is no border to turn off: the switch is
+// taken and changes nothing.
 class Session final : public posix::CaptureSession {
  public:
-  Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
+  Session(ComPtr<Pool> pool, ComPtr<Item> item)
+      : CaptureSession(false), pool_(std::move(pool)), item_(std::move(item)) {}
 
  private:
   // The first frame shows the target as it is when the capture starts.
   HRESULT start() override {
     SizeInt32 content{};
+    CaptureSource source;
     {
       const std::lock_guard lock(mutex_);
       if (closed_ || watch_) {
         return closed_ ? win::RO_E_CLOSED_ : posix::kIllegalMethodCall;
       }
-      watch_ = Watch::start(pool_, *item_.get());
+      watch_ = Watch::start(pool_, *item_.get(), cursor_enabled());
       if (!watch_) {
         return win::E_FAIL_;
       }
       content = watch_->content();
+      source = watch_->source();
     }
-    pool_->deliver(item_->source(), content);
+    pool_->deliver(source, content);
     return win::S_OK_;
   }
 
@@ -279,7 +292,8 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (!size || size->first == 0 || size->second == 0) {
       return win::E_INVALIDARG_;
     }
-    return make_object<Item>(CaptureSource{id, 0, 0}, true, SizeInt32{size->first, size->second})
+    return make_object<Item>(CaptureSource{id, 0, 0, false, id}, true,
+                             SizeInt32{size->first, size->second})
         ->QueryInterface(iid, result);
   }
 
@@ -294,7 +308,7 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (!found || found->width == 0 || found->height == 0) {
       return win::E_INVALIDARG_;
     }
-    return make_object<Item>(CaptureSource{c->root(), found->x, found->y}, false,
+    return make_object<Item>(CaptureSource{c->root(), found->x, found->y, false, c->root()}, false,
                              SizeInt32{found->width, found->height})
         ->QueryInterface(iid, result);
   }

@@ -92,11 +92,14 @@ Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c) {
     auto version = reply(c_, xcb_shm_query_version(c_), xcb_shm_query_version_reply);
     shm_ = version != nullptr;
   }
-  if (present(&xcb_xfixes_id) && present(&xcb_damage_id)) {
+  if (present(&xcb_xfixes_id)) {
+    xfixes_ =
+        reply(c_, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply) != nullptr;
+  }
+  if (xfixes_ && present(&xcb_damage_id)) {
     // DAMAGE answers only clients that announced XFIXES first.
-    auto fixes = reply(c_, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply);
     auto version = reply(c_, xcb_damage_query_version(c_, 1, 1), xcb_damage_query_version_reply);
-    damage_ = fixes && version;
+    damage_ = version != nullptr;
     damage_event_ = xcb_get_extension_data(c_, &xcb_damage_id)->first_event;
   }
   if (present(&xcb_composite_id)) {

@@ -15,6 +15,10 @@ namespace lumigrab::platform {
 
 const char* backend_name() noexcept { return "x11"; }
 
+bool cursor_captured_by_default() noexcept {
+  return false;
+}
+
 // --- thread messages, threads and the process ---
 
 BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -263,6 +263,28 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   return 1;
 }
 
+BOOL ClientToScreen(HWND window, POINT* point) {
+  const auto c = x11::shared_connection();
+  if (!c) {
+    posix::set_last_error(x11::kErrorInvalidWindowHandle);
+    return 0;
+  }
+  auto where = x11::reply(
+      c->get(), xcb_translate_coordinates(c->get(), x11::window_id(window), c->root(), 0, 0),
+      xcb_translate_coordinates_reply);
+  if (!where) {
+    posix::set_last_error(x11::kErrorInvalidWindowHandle);
+    return 0;
+  }
+  if (point == nullptr) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  point->x += where->dst_x;
+  point->y += where->dst_y;
+  return 1;
+}
+
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {
   return x11::with_window(window, [index](const x11::Connection& c, xcb_window_t id,
                                           const xcb_get_window_attributes_reply_t& found)
