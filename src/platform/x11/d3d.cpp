@@ -335,7 +335,7 @@ void compose_pointer(std::uint8_t* pixels, std::uint32_t row_bytes, std::uint32_
   for (std::int64_t y = first_y; y < end_y; ++y) {
     std::uint8_t* row = pixels + static_cast<std::size_t>(top + y) * row_bytes;
     for (std::int64_t x = first_x; x < end_x; ++x) {
-      const std::uint32_t word = argb[static_cast<std::size_t>(y) * width + x];
+      const std::uint32_t word = argb[static_cast<std::size_t>(y * width + x)];
       const std::uint32_t alpha = word >> 24;
       if (alpha == 0) {
         continue;
