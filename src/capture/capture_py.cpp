@@ -217,7 +217,7 @@ PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
 
 // How long a wait for a frame sleeps before the interpreter looks for signals
 // (Ctrl+C): short enough to answer at once, long enough to cost nothing.
-constexpr auto kSignalSlice = std::chrono::milliseconds(50);
+constexpr auto kSignalSlice = std::chrono::milliseconds(100);
 
 // None gives no limit; otherwise a number of seconds, not negative.
 std::optional<std::chrono::steady_clock::time_point> deadline_of(PyObject* timeout) {
