@@ -23,13 +23,14 @@ namespace lumigrab::py {
 namespace {
 
 struct CaptureObject {
-  PyObject_HEAD
-  capture::CaptureControl control;  // constructed in place once allocation succeeded
+  PyObject_HEAD capture::CaptureControl control;  // constructed in place once allocation succeeded
   bool constructed;
   Py_ssize_t borrow;
 };
 
-CaptureObject* as_capture(PyObject* self) { return reinterpret_cast<CaptureObject*>(self); }
+CaptureObject* as_capture(PyObject* self) {
+  return reinterpret_cast<CaptureObject*>(self);
+}
 
 PyTypeObject* g_capture_class = nullptr;
 
@@ -37,8 +38,7 @@ PyTypeObject* require_capture_class();
 
 // The start of a NumPy array object: its data pointer follows the header.
 struct NumpyArrayHead {
-  PyObject_HEAD
-  char* data;
+  PyObject_HEAD char* data;
 };
 
 [[noreturn]] void raise_target_error(PyObject* object) {
@@ -84,18 +84,17 @@ PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kNumpyArrayTypeSlot]);
   auto descr_from_type = reinterpret_cast<PyObject* (*)(int)>(api[kNumpyDescrFromTypeSlot]);
-  auto new_from_descr = reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int,
-                                                       const Py_intptr_t*, const Py_intptr_t*,
-                                                       void*, int, PyObject*)>(
-      api[kNumpyNewFromDescrSlot]);
+  auto new_from_descr =
+      reinterpret_cast<PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_intptr_t*,
+                                     const Py_intptr_t*, void*, int, PyObject*)>(
+          api[kNumpyNewFromDescrSlot]);
 
   PyObject* descr = require_object(descr_from_type(kNumpyUbyte));
   const std::array<Py_intptr_t, 3> dims{static_cast<Py_intptr_t>(height),
                                         static_cast<Py_intptr_t>(width), 4};
   // The descriptor reference is consumed by the call, whatever its outcome.
-  PyRef array = PyRef::steal(
-      require_object(new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0,
-                                    nullptr)));
+  PyRef array = PyRef::steal(require_object(
+      new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0, nullptr)));
   char* target = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
   const std::size_t pixel_row = std::size_t{width} * 4;
   if (row_bytes == pixel_row) {
@@ -424,8 +423,15 @@ PyObject* get_region(PyObject* self, void* /*closure*/) {
     if (!region) {
       return PyRef::borrow(Py_None);
     }
-    return PyRef::steal(require_object(
-        Py_BuildValue("(IIII)", region->left, region->top, region->width, region->height)));
+    const auto member = [](std::uint32_t value) {
+      return PyRef::steal(require_object(PyLong_FromUnsignedLong(value)));
+    };
+    const PyRef left = member(region->left);
+    const PyRef top = member(region->top);
+    const PyRef width = member(region->width);
+    const PyRef height = member(region->height);
+    return PyRef::steal(
+        require_object(PyTuple_Pack(4, left.get(), top.get(), width.get(), height.get())));
   });
 }
 
@@ -566,10 +572,14 @@ const ClassRecipe kCaptureRecipe{
     capture_repr,
 };
 
-PyTypeObject* require_capture_class() { return require_class(kCaptureRecipe, g_capture_class); }
+PyTypeObject* require_capture_class() {
+  return require_class(kCaptureRecipe, g_capture_class);
+}
 
 }  // namespace
 
-PyTypeObject* capture_class() { return class_object(kCaptureRecipe, g_capture_class); }
+PyTypeObject* capture_class() {
+  return class_object(kCaptureRecipe, g_capture_class);
+}
 
 }  // namespace lumigrab::py
