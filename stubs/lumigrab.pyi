@@ -1,5 +1,6 @@
 """Screen capture into NumPy arrays."""
 
+from types import TracebackType
 from typing import final
 
 import numpy as np
@@ -43,6 +44,21 @@ class Window:
     @property
     def name(self) -> str:
         """The name string of the window."""
+    @property
+    def left(self) -> int:
+        """The x coordinate of the client area's left edge on the desktop."""
+    @property
+    def top(self) -> int:
+        """The y coordinate of the client area's top edge on the desktop."""
+    @property
+    def width(self) -> int:
+        """The width of the client area in pixels."""
+    @property
+    def height(self) -> int:
+        """The height of the client area in pixels."""
+    @property
+    def process_id(self) -> int:
+        """The id of the process that owns the window."""
 
 @final
 class Monitor:
@@ -67,6 +83,12 @@ class Monitor:
     @property
     def device_string(self) -> str:
         """The device string of the monitor."""
+    @property
+    def left(self) -> int:
+        """The x coordinate of the monitor's left edge on the desktop."""
+    @property
+    def top(self) -> int:
+        """The y coordinate of the monitor's top edge on the desktop."""
 
 @final
 class Capture:
@@ -82,3 +104,28 @@ class Capture:
         """True if the capture thread is running, False otherwise."""
     def frame(self) -> npt.NDArray[np.uint8]:
         """Convert the latest frame to an array and return it."""
+    def next_frame(self, timeout: float | None = None) -> npt.NDArray[np.uint8]:
+        """Wait for a frame newer than the last one returned and return it as frame() does."""
+    @property
+    def cursor(self) -> bool:
+        """True if frames show the mouse pointer; set it before start()."""
+    @cursor.setter
+    def cursor(self, value: bool) -> None: ...
+    @property
+    def border(self) -> bool:
+        """True if the system may draw its border around the target; set it before start()."""
+    @border.setter
+    def border(self, value: bool) -> None: ...
+    @property
+    def region(self) -> tuple[int, int, int, int] | None:
+        """(left, top, width, height) of the target that frames show, or None for all of it."""
+    @region.setter
+    def region(self, value: tuple[int, int, int, int] | list[int] | None) -> None: ...
+    def __enter__(self) -> Capture: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> bool: ...

@@ -16,7 +16,8 @@ holds one frame: a newer frame replaces one not yet taken. FrameArrived runs
 on the thread that created the pool, inside its DispatchMessageW, so a frame
 is in the latest-frame slot only once the capture thread has pumped it;
 ``wait_delivered()`` waits for that. A staging texture that a frame was
-copied into maps with the row pitch the frame was presented with.
+copied into maps with the row pitch the frame was presented with; one that
+CopySubresourceRegion filled first maps with rows padded to 256 bytes.
 
 The feature level D3D11CreateDevice obtains is the first one offered that is
 not above ``set_feature_level``'s (11_1, 0xB100, unless changed); none of them:
@@ -28,7 +29,7 @@ RoGetActivationFactory fails with CO_E_NOTINITIALIZED (0x800401F0). Another
 class name: REGDB_E_CLASSNOTREG (0x80040154).
 
 ``simdesk.reset()`` makes every target show its default image again, the
-feature level 11_1, the process no multithreaded-apartment user and every
+feature level 11_1, sessions offer both switch interfaces again, the process no multithreaded-apartment user and every
 thread uninitialised. Running captures are left alone.
 
 Fault points
@@ -46,7 +47,9 @@ Fault points
 "IDirect3D11CaptureFramePool::add_FrameArrived",
 "IDirect3D11CaptureFramePool::remove_FrameArrived",
 "IDirect3D11CaptureFramePool::TryGetNextFrame", "IDirect3D11CaptureFramePool::Recreate",
-"IGraphicsCaptureSession::StartCapture", "IClosable::Close(FramePool)",
+"IGraphicsCaptureSession::StartCapture",
+"IGraphicsCaptureSession2::put_IsCursorCaptureEnabled",
+"IGraphicsCaptureSession3::put_IsBorderRequired", "IClosable::Close(FramePool)",
 "IClosable::Close(Session)", "IDirect3D11CaptureFrame::get_ContentSize",
 "IDirect3D11CaptureFrame::get_Surface", "QueryInterface(IDirect3DDxgiInterfaceAccess)",
 "IDirect3DDxgiInterfaceAccess::GetInterface", "ID3D11Device::CreateTexture2D",
@@ -98,6 +101,11 @@ textures) are not logged; handles are. ::
     ID3D11Device::CreateTexture2D(Width=1920, Height=1080, MipLevels=1, ArraySize=1, Format=28, SampleDesc.Count=1, SampleDesc.Quality=0, Usage=3, BindFlags=0x0, CPUAccessFlags=0x30000, MiscFlags=0x0, NULL)
                       the description, then the initial data
     ID3D11DeviceContext::CopyResource()
+    ID3D11DeviceContext::CopySubresourceRegion(0, 0, 0, 0, 0, {8, 4, 0, 24, 12, 1})
+                      destination subresource, x, y, z, source subresource, box
+                      (left, top, front, right, bottom, back)
+    IGraphicsCaptureSession2::put_IsCursorCaptureEnabled(0)
+    IGraphicsCaptureSession3::put_IsBorderRequired(0)
     ID3D11DeviceContext::Map(0, 3, 0x0)        subresource, map type, flags
     ID3D11DeviceContext::Unmap(0)
 
@@ -134,6 +142,8 @@ _present = _declare("present", ctypes.c_int, ctypes.c_uint64, ctypes.c_int32, ct
                     ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_int32,
                     ctypes.c_int32)
 _wait_delivered = _declare("wait_delivered", ctypes.c_int, ctypes.c_int64)
+_set_session_interfaces = _declare("set_session_interfaces", ctypes.c_int, ctypes.c_int,
+                                   ctypes.c_int, ctypes.c_int)
 _register_capture_library = _declare("register_capture_library", ctypes.c_int,
                                      ctypes.c_char_p, ctypes.c_int)
 
@@ -141,6 +151,14 @@ _register_capture_library = _declare("register_capture_library", ctypes.c_int,
 def set_feature_level(level):
     """The highest Direct3D feature level the adapter reaches, e.g. 0xB000."""
     _set_feature_level(level)
+
+
+def set_session_interfaces(cursor_switch=True, border_switch=True, may_hide_border=True):
+    """What sessions made from now on offer: IGraphicsCaptureSession2 (the
+    pointer switch) and IGraphicsCaptureSession3 (the border switch), and
+    whether put_IsBorderRequired(false) is allowed (otherwise E_ACCESSDENIED,
+    as without the borderless capture access)."""
+    _set_session_interfaces(int(cursor_switch), int(border_switch), int(may_hide_border))
 
 
 def present(handle, width, height, pixels=None, *, row_pitch=None, content_size=None):

@@ -42,6 +42,7 @@ Windows::
     IsWindowVisible(0x20001)
     GetWindowThreadProcessId(0x20001, pid=0)      value the pid held before, or NULL
     GetClientRect(0x20001)
+    ClientToScreen(0x20001)
     GetWindowLongPtrW(0x20001, -16)
     GetWindowTextLengthW(0x20001)
     GetWindowTextW(0x20001, capacity=6)
@@ -82,7 +83,7 @@ Faults
 ``fail(point, code)`` arms the fault point named after the call, e.g.
 "GetMonitorInfoW", "EnumDisplayMonitors", "EnumDisplaySettingsW",
 "EnumDisplayDevicesW", "MonitorFromPoint", "FindWindowW", "IsWindowVisible",
-"GetWindowThreadProcessId", "GetClientRect", "GetWindowLongPtrW",
+"GetWindowThreadProcessId", "GetClientRect", "ClientToScreen", "GetWindowLongPtrW",
 "GetWindowTextLengthW", "GetWindowTextW", "EnumChildWindows",
 "PostThreadMessageW", "GetMessageW" (returns -1), "FormatMessageW",
 "GetErrorInfo", "LoadLibraryExA", "GetProcAddress", "FreeLibrary",
@@ -130,7 +131,7 @@ _remove_monitor = _declare("remove_monitor", ctypes.c_int, _u64)
 _set_primary = _declare("set_primary", None, _u64)
 _add_window = _declare("add_window", _u64, _units_p, ctypes.c_size_t, ctypes.c_int,
                        ctypes.c_int, _u32, ctypes.c_int64, ctypes.c_int64, _u32,
-                       ctypes.c_int32, ctypes.c_int32)
+                       ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32)
 _close_window = _declare("close_window", ctypes.c_int, _u64)
 _set_title = _declare("set_title", ctypes.c_int, _u64, _units_p, ctypes.c_size_t)
 _set_foreground = _declare("set_foreground", None, _u64)
@@ -247,12 +248,13 @@ def set_primary(handle):
 
 
 def add_window(title="", *, visible=True, own_process=False, pid=None, style=0, exstyle=0,
-               client_rect_error=0, width=800, height=600):
+               client_rect_error=0, width=800, height=600, left=0, top=0):
     """Opens a top-level window and returns its handle.
 
     ``title``: a str, or a list of ints taken as raw UTF-16 units. The window
     belongs to another process unless ``own_process`` or ``pid`` says which.
     ``client_rect_error``: when not 0, GetClientRect fails with this last error.
+    ``left``, ``top``: where ClientToScreen puts the client area's origin.
     """
     if own_process and pid is not None:
         raise ValueError("give own_process or pid, not both")
@@ -260,7 +262,7 @@ def add_window(title="", *, visible=True, own_process=False, pid=None, style=0, 
         pid = own_process_id()
     units, count = _unit_array(_units(title))
     return _add_window(units, count, int(visible), int(pid is not None), pid or 0, style,
-                       exstyle, client_rect_error, width, height)
+                       exstyle, client_rect_error, width, height, left, top)
 
 
 def close_window(handle):

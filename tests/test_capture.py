@@ -306,6 +306,222 @@ class TestFrames:
         capture.stop()
 
 
+    def test_region_copies_only_that_rectangle(self, desk, no_leaks):
+        handle = desk.add_window("w", width=64, height=48)
+        rows = np.random.default_rng(3).integers(0, 256, size=(48, 64 * 4 + 32), dtype=np.uint8)
+        simcapture.present(handle, 64, 48, rows.tobytes(), row_pitch=64 * 4 + 32)
+        full = rows[:, : 64 * 4].reshape(48, 64, 4)
+        capture = lumigrab.Capture()
+        capture.region = (8, 4, 16, 8)
+        capture.start(lumigrab.Window("w"))
+        desk.clear_calls()
+        part = capture.frame()
+        assert part.shape == (8, 16, 4) and part.flags["C_CONTIGUOUS"]
+        assert np.array_equal(part, full[4:12, 8:24])
+        calls = desk.calls()
+        assert "ID3D11DeviceContext::CopySubresourceRegion(0, 0, 0, 0, 0, {8, 4, 0, 24, 12, 1})" in calls
+        assert any(c.startswith("ID3D11Device::CreateTexture2D(Width=16, Height=8,") for c in calls)
+        assert not any(c.startswith("ID3D11DeviceContext::CopyResource") for c in calls)
+        # The whole target, edge to edge, is a region too.
+        capture.stop()
+        capture.region = [0, 0, 64, 48]
+        assert capture.region == (0, 0, 64, 48)
+        capture.start(lumigrab.Window("w"))
+        assert np.array_equal(capture.frame(), full)
+        # A target that shrinks under the region is an error, never a crop.
+        for _ in range(2):  # the first shows the new size and is dropped
+            simcapture.present(handle, 40, 30)
+            assert simcapture.wait_delivered()
+        assert raises_message(RuntimeError, capture.frame) == (
+            "Region (0, 0, 64, 48) does not fit inside the 40x30 frame."
+        )
+        capture.stop()
+
+    @pytest.mark.parametrize("region", [(60, 0, 5, 48), (0, 40, 64, 9), (2**31 - 1, 0, 1, 1)])
+    def test_region_outside_the_target_is_refused_at_start(self, monitor, desk, region, no_leaks):
+        capture = lumigrab.Capture()
+        capture.region = region
+        left, top, width, height = region
+        assert raises_message(RuntimeError, lambda: capture.start(lumigrab.Monitor())) == (
+            f"Region ({left}, {top}, {width}, {height}) does not fit inside the 64x48 capture target."
+        )
+        assert capture.active is False
+        assert not any(c.startswith("CreateThread") for c in desk.calls())
+
+
+class TestNextFrame:
+    def test_returns_each_new_frame_once(self, monitor, no_leaks):
+        import threading
+
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        # The first frame was never handed out, so it comes at once.
+        assert capture.next_frame(timeout=0)[0, 0, 2] == 0x80
+        with pytest.raises(TimeoutError):
+            capture.next_frame(timeout=0.05)
+        # A frame that frame() handed out does not come again.
+        simcapture.present(monitor, 64, 48, image(64, 48, [1, 0, 0, 255]))
+        assert simcapture.wait_delivered()
+        assert capture.frame()[0, 0, 0] == 1
+        with pytest.raises(TimeoutError):
+            capture.next_frame(timeout=0)
+        # The wait lets other threads run and ends when a frame arrives.
+        timer = threading.Timer(0.1, lambda: simcapture.present(monitor, 64, 48, image(64, 48, [2, 0, 0, 255])))
+        timer.start()
+        assert capture.next_frame(timeout=5)[0, 0, 0] == 2
+        timer.join()
+        capture.stop()
+
+    def test_stop_from_another_thread_ends_the_wait(self, monitor, no_leaks):
+        import threading
+
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        capture.frame()
+        timer = threading.Timer(0.1, capture.stop)
+        timer.start()
+        assert raises_message(RuntimeError, capture.next_frame) == NOT_RUNNING
+        timer.join()
+        assert raises_message(RuntimeError, capture.next_frame) == NOT_RUNNING
+
+    def test_a_thread_that_ends_by_itself_ends_the_wait(self, monitor, desk, no_leaks):
+        desk.fail("D3D11CreateDevice", 0x887A0004)
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor(), await_first_frame=False)
+        assert raises_message(RuntimeError, lambda: capture.next_frame(timeout=5)) == NOT_RUNNING
+        capture.stop()
+
+    def test_ctrl_c_interrupts_the_wait(self, monitor, no_leaks):
+        import signal
+        import threading
+
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        capture.frame()
+        main = threading.get_ident()
+        timer = threading.Timer(0.1, lambda: signal.pthread_kill(main, signal.SIGINT))
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            capture.next_frame(timeout=10)
+        timer.join()
+        capture.stop()
+
+    @pytest.mark.parametrize(
+        "timeout, error, message",
+        [
+            ("1", TypeError, "argument 'timeout': 'str' object cannot be converted to 'float'"),
+            (True, TypeError, "argument 'timeout': 'bool' object cannot be converted to 'float'"),
+            (-1, ValueError, "timeout must be a non-negative number or None"),
+            (float("nan"), ValueError, "timeout must be a non-negative number or None"),
+        ],
+    )
+    def test_bad_timeouts(self, timeout, error, message):
+        capture = lumigrab.Capture()
+        assert raises_message(error, lambda: capture.next_frame(timeout=timeout)) == message
+        # Arguments are checked before the state.
+        assert raises_message(RuntimeError, lambda: capture.next_frame(timeout=1e300)) == NOT_RUNNING
+
+
+class TestOptions:
+    def test_defaults_leave_the_session_alone(self, monitor, desk, no_leaks):
+        capture = lumigrab.Capture()
+        assert (capture.cursor, capture.border, capture.region) == (True, True, None)
+        capture.start(lumigrab.Monitor())
+        capture.stop()
+        assert not any("IGraphicsCaptureSession2" in c or "IGraphicsCaptureSession3" in c for c in desk.calls())
+
+    def test_switches_are_set_before_the_capture_starts(self, monitor, desk, no_leaks):
+        capture = lumigrab.Capture()
+        capture.cursor = False
+        capture.border = False
+        capture.start(lumigrab.Monitor())
+        calls = desk.calls()
+        cursor = calls.index("IGraphicsCaptureSession2::put_IsCursorCaptureEnabled(0)")
+        border = calls.index("IGraphicsCaptureSession3::put_IsBorderRequired(0)")
+        assert cursor < border < calls.index("IGraphicsCaptureSession::StartCapture()")
+        capture.stop()
+        assert (capture.cursor, capture.border) == (False, False)
+
+    @pytest.mark.parametrize("await_first_frame", [True, False])
+    @pytest.mark.parametrize(
+        "option, interfaces, message",
+        [
+            ("cursor", {"cursor_switch": False}, "This system cannot leave the mouse pointer out of the capture."),
+            ("border", {"border_switch": False}, "This system cannot turn off the capture border."),
+            ("border", {"may_hide_border": False}, "This system cannot turn off the capture border."),
+        ],
+    )
+    def test_a_switch_the_system_refuses(self, monitor, desk, option, interfaces, message, await_first_frame,
+                                         no_leaks):
+        simcapture.set_session_interfaces(**interfaces)
+        capture = lumigrab.Capture()
+        # Asking for what the system does anyway is no problem.
+        setattr(capture, option, True)
+        capture.start(lumigrab.Monitor(), await_first_frame=await_first_frame)
+        capture.stop()
+        setattr(capture, option, False)
+        start = lambda: capture.start(lumigrab.Monitor(), await_first_frame=await_first_frame)
+        assert raises_message(RuntimeError, start) == message
+        assert capture.active is False
+
+    def test_a_failing_switch_is_a_refusal(self, monitor, desk, no_leaks):
+        desk.fail("IGraphicsCaptureSession2::put_IsCursorCaptureEnabled", 0x80070005)
+        capture = lumigrab.Capture()
+        capture.cursor = True
+        assert raises_message(RuntimeError, lambda: capture.start(lumigrab.Monitor())) == (
+            "This system cannot leave the mouse pointer out of the capture."
+        )
+
+    def test_options_change_only_while_stopped(self, monitor, no_leaks):
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        for option, value in [("cursor", False), ("border", False), ("region", (0, 0, 1, 1))]:
+            message = raises_message(RuntimeError, lambda: setattr(capture, option, value))
+            assert message == f"Set {option} before start() or after stop()."
+        capture.stop()
+        capture.region = (0, 0, 1, 1)
+        capture.region = None
+        assert capture.region is None
+
+    @pytest.mark.parametrize(
+        "option, value, error",
+        [
+            ("cursor", 1, TypeError),
+            ("border", None, TypeError),
+            ("region", (0, 0, 1), TypeError),
+            ("region", "0,0,1,1", TypeError),
+            ("region", (0, 0, 1.0, 1), TypeError),
+            ("region", (0, 0, True, 1), TypeError),
+            ("region", (-1, 0, 1, 1), ValueError),
+            ("region", (0, 0, 0, 1), ValueError),
+            ("region", (0, 0, 1, 2**31), ValueError),
+            ("region", (0, 0, 1, 2**64), ValueError),
+        ],
+    )
+    def test_bad_values_change_nothing(self, option, value, error):
+        capture = lumigrab.Capture()
+        before = getattr(capture, option)
+        with pytest.raises(error):
+            setattr(capture, option, value)
+        with pytest.raises(AttributeError):
+            delattr(capture, option)
+        assert getattr(capture, option) == before
+
+    def test_context_manager_stops_however_the_block_ends(self, monitor, no_leaks):
+        with lumigrab.Capture() as capture:
+            capture.start(lumigrab.Monitor())
+            assert repr(capture) == "<Capture running>"
+        assert capture.active is False
+        assert repr(capture) == "<Capture stopped>"
+        with pytest.raises(KeyError):
+            with capture:
+                capture.start(lumigrab.Monitor())
+                raise KeyError("passes through")
+        assert capture.active is False
+        capture.region = (1, 2, 3, 4)
+        assert repr(capture) == "<Capture stopped region=(1, 2, 3, 4)>"
+
+
 class TestTeardown:
     def test_deleting_a_running_capture_stops_it(self, monitor, desk, no_leaks):
         capture = lumigrab.Capture()

@@ -113,6 +113,10 @@ class TestProperties:
         assert monitor.device_string == "Wide Monitor"
         assert monitor.index == 1
         assert lumigrab.Monitor(2).index == 2
+        # The second monitor sits right of the primary one on the desktop.
+        assert (monitor.left, monitor.top) == (0, 0)
+        assert (lumigrab.Monitor(2).left, lumigrab.Monitor(2).top) == (2560, 0)
+        assert repr(lumigrab.Monitor(2)) == "<Monitor 2 '\\\\.\\DISPLAY2' 1280x1024 @75Hz>"
 
     def test_refresh_rate_is_reported_unchanged(self, desk):
         desk.add_monitor(refresh_rate=0, primary=True)
@@ -126,6 +130,10 @@ class TestProperties:
         with pytest.raises(RuntimeError) as excinfo:
             monitor.width
         assert str(excinfo.value) == "Failed to get monitor info"
+        with pytest.raises(RuntimeError, match="^Failed to get monitor info$"):
+            monitor.left
+        # A repr must not raise for a monitor that went away.
+        assert repr(monitor) == "<Monitor (unavailable)>"
 
     def test_calls_carry_the_structure_sizes(self, desk):
         handle = desk.add_monitor(PREFIX + "1", primary=True)

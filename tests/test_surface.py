@@ -157,6 +157,8 @@ class TestDocumentation:
             "Stop the capture thread, wait for it to join and invalidate the last frame."
         )
         assert lumigrab.Capture.frame.__text_signature__ == "($self)"
+        assert str(inspect.signature(lumigrab.Capture().next_frame)) == "(timeout=None)"
+        assert str(inspect.signature(lumigrab.Capture().__exit__)) == "(exc_type, exc_value, traceback, /)"
         assert lumigrab.Capture.frame.__doc__ == (
             "frame() -> np.ndarray\nConvert the latest frame to an array and return it.\n\n"
             ":returns: The frame as a 3D NumPy array with dimensions [h w 4]."

@@ -127,6 +127,28 @@ class TestTitle:
         assert window.name == ""
 
 
+class TestGeometry:
+    def test_client_area_owner_and_repr(self, desk):
+        desk.add_window("Untitled - Notepad", pid=0x1234, width=300, height=200, left=-40, top=25)
+        window = lumigrab.Window("Untitled - Notepad")
+        assert (window.left, window.top, window.width, window.height) == (-40, 25, 300, 200)
+        assert window.process_id == 0x1234
+        assert repr(window) == "<Window 'Untitled - Notepad'>"
+        # Quoted as Python quotes a str.
+        title = "it's \"odd\"\n"
+        desk.add_window(title)
+        assert repr(lumigrab.Window(title)) == "<Window " + repr(title) + ">"
+
+    def test_closed_window(self, desk):
+        handle = desk.add_window("x")
+        window = lumigrab.Window("x")
+        desk.close_window(handle)
+        for prop in ["left", "top", "width", "height", "process_id"]:
+            with pytest.raises(RuntimeError, match="^Windows API error: "):
+                getattr(window, prop)
+        assert repr(window) == "<Window ''>"
+
+
 class TestEnumeration:
     def test_lists_only_valid_windows_in_order(self, desk):
         desk.add_window("first")

@@ -16,8 +16,8 @@ class HString {
  public:
   explicit HString(std::u16string_view text) {
     const WideString units(text.begin(), text.end());
-    created_ = platform::WindowsCreateString(
-        units.c_str(), static_cast<win::UINT>(units.size()), &value_);
+    created_ =
+        platform::WindowsCreateString(units.c_str(), static_cast<win::UINT>(units.size()), &value_);
   }
   HString(const HString&) = delete;
   HString& operator=(const HString&) = delete;
@@ -50,8 +50,8 @@ std::vector<std::string> component_libraries(std::u16string_view class_name) {
 
 // Some(status) ends the lookup with that status; nullopt tries the next library.
 std::optional<Status<WindowsError>> try_component_library(const std::string& file_name,
-                                                         const HString& class_id,
-                                                         const win::GUID& iid, void** factory) {
+                                                          const HString& class_id,
+                                                          const win::GUID& iid, void** factory) {
   LoadedLibrary library(file_name);
   if (library.get() == nullptr) {
     return std::nullopt;
@@ -61,8 +61,8 @@ std::optional<Status<WindowsError>> try_component_library(const std::string& fil
     return std::nullopt;
   }
   // GetProcAddress hands out every export under one generic type.
-  const auto get_factory = reinterpret_cast<platform::DllGetActivationFactoryProc>(
-      reinterpret_cast<void (*)()>(proc));
+  const auto get_factory =
+      reinterpret_cast<platform::DllGetActivationFactoryProc>(reinterpret_cast<void (*)()>(proc));
   ComPtr<abi::IActivationFactory> activation_factory;
   if (win::failed(get_factory(class_id.get(), activation_factory.put())) || !activation_factory) {
     return std::nullopt;
@@ -89,14 +89,13 @@ StaticsCache& statics_cache() {
 
 bool is_agile(abi::IUnknown* object) {
   ComPtr<abi::IAgileObject> agile;
-  return win::succeeded(object->QueryInterface(abi::IID_IAgileObject, agile.put_void())) &&
-         agile;
+  return win::succeeded(object->QueryInterface(abi::IID_IAgileObject, agile.put_void())) && agile;
 }
 
 }  // namespace
 
-Status<WindowsError> lookup_activation_factory(std::u16string_view class_name,
-                                               const win::GUID& iid, void** factory) {
+Status<WindowsError> lookup_activation_factory(std::u16string_view class_name, const win::GUID& iid,
+                                               void** factory) {
   *factory = nullptr;
   const HString class_id(class_name);
   if (win::failed(class_id.created())) {

@@ -13,12 +13,12 @@ namespace lumigrab::activation {
 // *factory. Asks the runtime first (making the process a user of the
 // multithreaded apartment when the calling thread has not joined one), then
 // the component libraries named after the class name's prefixes.
-Status<WindowsError> lookup_activation_factory(std::u16string_view class_name,
-                                               const win::GUID& iid, void** factory);
+Status<WindowsError> lookup_activation_factory(std::u16string_view class_name, const win::GUID& iid,
+                                               void** factory);
 
 template <typename Interface>
 Result<ComPtr<Interface>, WindowsError> activation_factory(std::u16string_view class_name,
-                                                          const win::GUID& iid) {
+                                                           const win::GUID& iid) {
   ComPtr<Interface> factory;
   if (auto status = lookup_activation_factory(class_name, iid, factory.put_void()); !status) {
     return Err(std::move(status).error());

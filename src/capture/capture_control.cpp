@@ -20,24 +20,32 @@ constexpr auto kFirstFramePollInterval = std::chrono::milliseconds(10);
 // has been released.
 void capture_thread_main(ComPtr<abi::IGraphicsCaptureItem> item,
                          std::shared_ptr<CaptureThreadIdCell> thread_id,
-                         std::shared_ptr<LatestFrameSlot> latest_frame,
+                         std::shared_ptr<LatestFrameSlot> latest_frame, SessionSwitches switches,
                          const std::shared_ptr<ThreadCompletion>& completion) {
   ThreadCompletion::Outcome outcome = ThreadCompletion::Outcome::Returned;
   std::string reason;
+  std::optional<CaptureError::Kind> refusal;
+  // Kept to tell waiters for frames that no more will come.
+  const std::shared_ptr<LatestFrameSlot> slot = latest_frame;
   try {
-    // The result is the owner's to discard; only what the platform said of
-    // the cause is kept, for a start that waits in vain.
-    Status<CaptureError> result =
-        run_capture_thread(std::move(item), std::move(thread_id), std::move(latest_frame));
-    if (!result && platform::explains_capture_failures() &&
-        result.error().windows_error() != nullptr &&
-        result.error().windows_error()->info() != nullptr) {
+    // The result is the owner's to discard, except a refused switch, which
+    // start() reports, and what the platform said of the cause, for a start
+    // that waits in vain.
+    const Status<CaptureError> result = run_capture_thread(std::move(item), std::move(thread_id),
+                                                           std::move(latest_frame), switches);
+    if (!result && (result.error().kind() == CaptureError::Kind::CursorSwitchUnavailable ||
+                    result.error().kind() == CaptureError::Kind::BorderSwitchUnavailable)) {
+      refusal = result.error().kind();
+    } else if (!result && platform::explains_capture_failures() &&
+               result.error().windows_error() != nullptr &&
+               result.error().windows_error()->info() != nullptr) {
       reason = result.error().windows_error()->message();
     }
   } catch (...) {
     outcome = ThreadCompletion::Outcome::Faulted;
   }
-  completion->finish(outcome, std::move(reason));
+  completion->finish(outcome, std::move(reason), refusal);
+  slot->set_writer_ended(true);
 }
 
 std::string spawn_failure(const std::system_error& error) {
@@ -47,15 +55,36 @@ std::string spawn_failure(const std::system_error& error) {
 
 }  // namespace
 
-void ThreadCompletion::finish(Outcome outcome, std::string reason) {
+std::optional<std::string> region_misfit(const Region& region, std::uint32_t width,
+                                         std::uint32_t height, const char* what) {
+  // Summed in 64 bits: a sum of two 32-bit values cannot wrap there.
+  if (region.width != 0 && region.height != 0 &&
+      std::uint64_t{region.left} + region.width <= width &&
+      std::uint64_t{region.top} + region.height <= height) {
+    return std::nullopt;
+  }
+  return "Region (" + std::to_string(region.left) + ", " + std::to_string(region.top) + ", " +
+         std::to_string(region.width) + ", " + std::to_string(region.height) +
+         ") does not fit inside the " + std::to_string(width) + "x" + std::to_string(height) + " " +
+         what + ".";
+}
+
+void ThreadCompletion::finish(Outcome outcome, std::string reason,
+                              std::optional<CaptureError::Kind> refusal) {
   std::lock_guard lock(mutex_);
   outcome_ = outcome;
   reason_ = std::move(reason);
+  refusal_ = refusal;
 }
 
 std::string ThreadCompletion::reason() const {
   std::lock_guard lock(mutex_);
   return reason_;
+}
+
+std::optional<CaptureError::Kind> ThreadCompletion::refusal() const {
+  std::lock_guard lock(mutex_);
+  return refusal_;
 }
 
 ThreadCompletion::Outcome ThreadCompletion::outcome() const {
@@ -95,6 +124,16 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
   }
   ComPtr<abi::IGraphicsCaptureItem> item =
       std::move(converted).value_or_fault("Failed to convert CaptureTarget to GraphicsCaptureItem");
+  if (options_.region) {
+    abi::SizeInt32 size{};
+    if (const win::HRESULT hr = item->get_Size(&size); win::failed(hr)) {
+      return Err(CaptureError::windows_error(WindowsError::from_hresult(hr)));
+    }
+    if (auto misfit = region_misfit(*options_.region, static_cast<std::uint32_t>(size.Width),
+                                    static_cast<std::uint32_t>(size.Height), "capture target")) {
+      return Err(CaptureError::region_outside_target(std::move(*misfit)));
+    }
+  }
 
   // A second start replaces the running capture; its thread is ended first so
   // that none is left running out of reach.
@@ -105,14 +144,48 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
     stop();
   }
   thread_id_->reset();
+  latest_frame_->set_writer_ended(false);
   spawn(std::move(item));
 
-  if (await_first_frame && !wait_for_first_frame()) {
-    std::string reason = capture_thread_->completion->reason();
-    stop();
-    return Err(CaptureError::capture_thread_failed(std::move(reason)));
+  if (await_first_frame) {
+    if (!wait_for_first_frame()) {
+      return Err(stop_after_failed_start());
+    }
+  } else if ((options_.cursor == false || options_.border == false) && !wait_for_session()) {
+    // A refused switch must reach the caller, so start waits for the session
+    // even when it need not wait for a frame.
+    if (capture_thread_->completion->refusal()) {
+      return Err(stop_after_failed_start());
+    }
   }
   return Ok{};
+}
+
+CaptureError CaptureControl::stop_after_failed_start() {
+  const std::optional<CaptureError::Kind> refusal = capture_thread_->completion->refusal();
+  std::string reason = capture_thread_->completion->reason();
+  stop();
+  if (refusal == CaptureError::Kind::CursorSwitchUnavailable) {
+    return CaptureError::cursor_switch_unavailable();
+  }
+  if (refusal == CaptureError::Kind::BorderSwitchUnavailable) {
+    return CaptureError::border_switch_unavailable();
+  }
+  return CaptureError::capture_thread_failed(std::move(reason));
+}
+
+bool CaptureControl::wait_for_session() const {
+  const ThreadCompletion& completion = *capture_thread_->completion;
+  for (;;) {
+    const bool ended = completion.ended();
+    if (thread_id_->thread_id()) {
+      return true;
+    }
+    if (ended) {
+      return false;
+    }
+    std::this_thread::sleep_for(kFirstFramePollInterval);
+  }
 }
 
 void CaptureControl::spawn(ComPtr<abi::IGraphicsCaptureItem> item) {
@@ -121,9 +194,9 @@ void CaptureControl::spawn(ComPtr<abi::IGraphicsCaptureItem> item) {
   try {
     thread = platform::spawn_thread(
         [item = std::move(item), thread_id = thread_id_, latest_frame = latest_frame_,
-         completion]() mutable {
+         switches = SessionSwitches{options_.cursor, options_.border}, completion]() mutable {
           capture_thread_main(std::move(item), std::move(thread_id), std::move(latest_frame),
-                              completion);
+                              switches, completion);
         });
   } catch (const std::system_error& error) {
     fault(spawn_failure(error));

@@ -2,6 +2,8 @@
 // the two records it shares with that thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,14 +17,38 @@
 
 namespace lumigrab::capture {
 
+// A rectangle of the captured target, in its pixels.
+struct Region {
+  std::uint32_t left = 0;
+  std::uint32_t top = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// Why `region` does not fit an image of `width` x `height` (`what` names the
+// image, e.g. "capture target"), or nothing when it fits.
+std::optional<std::string> region_misfit(const Region& region, std::uint32_t width,
+                                         std::uint32_t height, const char* what);
+
+// What a capture is started with besides its target. Switches left unset
+// keep the system's default.
+struct CaptureOptions {
+  std::optional<bool> cursor;
+  std::optional<bool> border;
+  std::optional<Region> region;
+};
+
 // How a capture thread ended, shared between the thread and its owner.
 class ThreadCompletion {
  public:
   enum class Outcome { Running, Returned, Faulted };
 
   // `reason`: what the thread's error says of its cause, if anything.
-  void finish(Outcome outcome, std::string reason);
+  // `refusal`: the session switch the system refused, which ended the thread.
+  void finish(Outcome outcome, std::string reason,
+              std::optional<CaptureError::Kind> refusal = std::nullopt);
   Outcome outcome() const;
+  std::optional<CaptureError::Kind> refusal() const;
   bool ended() const { return outcome() != Outcome::Running; }
   std::string reason() const;
 
@@ -30,6 +56,7 @@ class ThreadCompletion {
   mutable std::mutex mutex_;
   Outcome outcome_ = Outcome::Running;
   std::string reason_;
+  std::optional<CaptureError::Kind> refusal_;
 };
 
 // Every operation runs on the calling thread and may block it: `start` until
@@ -55,7 +82,25 @@ class CaptureControl {
   // `await_first_frame`, waits until the first frame is stored; when the
   // thread ends without storing one, stops it and returns
   // CaptureThreadFailed, leaving the object stopped.
+  //
+  // The options are those set with set_options. A region that does not fit
+  // the target gives RegionOutsideTarget before anything changes. A cursor or
+  // border switch the system refuses ends the new thread at once; start then
+  // returns CursorSwitchUnavailable or BorderSwitchUnavailable, leaving the
+  // object stopped.
   Status<CaptureError> start(const CaptureTarget& target, bool await_first_frame);
+
+  const CaptureOptions& options() const noexcept { return options_; }
+  void set_options(const CaptureOptions& options) { options_ = options; }
+
+  // The number of the last frame handed out by frame() or next_frame(), 0
+  // before the first; see LatestFrameSlot::with_numbered_frame.
+  std::uint64_t last_returned() const noexcept {
+    return last_returned_.load(std::memory_order_relaxed);
+  }
+  void set_last_returned(std::uint64_t number) noexcept {
+    last_returned_.store(number, std::memory_order_relaxed);
+  }
 
   // Asks the capture thread to quit, joins it and empties the frame slot. The
   // thread's own result is discarded. Harmless without a running capture.
@@ -67,6 +112,10 @@ class CaptureControl {
   bool active() const noexcept { return capture_thread_.has_value() && !inherited(); }
 
   LatestFrameSlot& latest_frame() noexcept { return *latest_frame_; }
+  // The slot itself, for a waiter that must not hold on to this object.
+  std::shared_ptr<const LatestFrameSlot> shared_latest_frame() const noexcept {
+    return latest_frame_;
+  }
   const CaptureThreadIdCell& thread_id() const noexcept { return *thread_id_; }
 
  private:
@@ -83,12 +132,19 @@ class CaptureControl {
   void abandon_inherited();
   // True once a frame is stored; false when the thread ended without one.
   bool wait_for_first_frame() const;
+  // True once the thread has set its session up; false when it ended first.
+  bool wait_for_session() const;
+  // After a thread ended without a frame: the refusal that ended it, or
+  // CaptureThreadFailed. The object is stopped.
+  CaptureError stop_after_failed_start();
 
   std::shared_ptr<CaptureThreadIdCell> thread_id_;
   std::shared_ptr<LatestFrameSlot> latest_frame_;
   std::optional<CaptureThread> capture_thread_;
   // The process that holds `capture_thread_`'s thread.
   std::uint64_t owner_process_ = 0;
+  CaptureOptions options_;
+  std::atomic<std::uint64_t> last_returned_{0};
 };
 
 }  // namespace lumigrab::capture

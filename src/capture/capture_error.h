@@ -19,6 +19,9 @@ class CaptureError {
     FrameNotMaterialized,
     CaptureThreadFailed,
     InvalidCaptureTarget,
+    CursorSwitchUnavailable,
+    BorderSwitchUnavailable,
+    RegionOutsideTarget,
   };
 
   static CaptureError no_frame_available() { return CaptureError(Kind::NoFrameAvailable, {}); }
@@ -40,16 +43,37 @@ class CaptureError {
     return CaptureError(Kind::InvalidCaptureTarget, {});
   }
 
+  // The system offers no way to leave the mouse pointer out of the frames.
+  static CaptureError cursor_switch_unavailable() {
+    return CaptureError(Kind::CursorSwitchUnavailable, {});
+  }
+  // The system cannot capture without drawing its border around the target.
+  static CaptureError border_switch_unavailable() {
+    return CaptureError(Kind::BorderSwitchUnavailable, {});
+  }
+  // `text` says which region and what it did not fit.
+  static CaptureError region_outside_target(std::string text) {
+    return CaptureError(Kind::RegionOutsideTarget, std::move(text));
+  }
+
   Kind kind() const noexcept { return kind_; }
   // The carried error of the variants that have one; null for the others.
-  const WindowsError* windows_error() const noexcept { return std::get_if<WindowsError>(&payload_); }
+  const WindowsError* windows_error() const noexcept {
+    return std::get_if<WindowsError>(&payload_);
+  }
   const direct_x::DeviceCreationError* directx_error() const noexcept {
     return std::get_if<direct_x::DeviceCreationError>(&payload_);
   }
   const frame::FrameError* frame_error() const noexcept {
     return std::get_if<frame::FrameError>(&payload_);
   }
+  // What follows the fixed message: a failed thread's reason, or the region
+  // and what it did not fit.
   const std::string* reason() const noexcept { return std::get_if<std::string>(&payload_); }
+  std::string region_text() const {
+    const std::string* text = reason();
+    return text == nullptr ? std::string() : *text;
+  }
 
  private:
   using Payload = std::variant<std::monostate, WindowsError, direct_x::DeviceCreationError,

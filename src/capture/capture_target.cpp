@@ -4,14 +4,14 @@
 
 namespace lumigrab::capture {
 
-std::string text_form(TargetConversionError error) { return debug_form(error); }
+std::string text_form(TargetConversionError error) {
+  return debug_form(error);
+}
 
 std::string debug_form(TargetConversionError error) {
   switch (error) {
-    case TargetConversionError::MonitorConversionError:
-      return "MonitorConversionError";
-    case TargetConversionError::WindowConversionError:
-      return "WindowConversionError";
+    case TargetConversionError::MonitorConversionError: return "MonitorConversionError";
+    case TargetConversionError::WindowConversionError: return "WindowConversionError";
   }
   return {};
 }

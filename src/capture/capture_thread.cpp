@@ -19,7 +19,42 @@ struct ThreadInput {
   std::shared_ptr<LatestFrameSlot> latest_frame;
   std::shared_ptr<CaptureThreadIdCell> thread_id;
   ComPtr<abi::IGraphicsCaptureItem> item;
+  SessionSwitches switches;
 };
+
+// Sets one switch through the session interface `Session` that carries it.
+// Without that interface (an older system) only the system's default can be
+// had; asking for anything else is refused, as is a setting the session
+// itself declines.
+template <typename Session, typename Put>
+bool set_switch(abi::IGraphicsCaptureSession* session, const win::GUID& iid, bool value,
+                bool system_default, Put put) {
+  ComPtr<Session> extended;
+  if (win::failed(session->QueryInterface(iid, extended.put_void())) || !extended) {
+    return value == system_default;
+  }
+  return win::succeeded(put(*extended.get(), static_cast<abi::boolean>(value ? 1 : 0)));
+}
+
+std::optional<CaptureError> apply_switches(abi::IGraphicsCaptureSession* session,
+                                           const SessionSwitches& switches) {
+  // Windows draws the pointer and the border unless told otherwise.
+  if (switches.cursor && !set_switch<abi::IGraphicsCaptureSession2>(
+                             session, abi::IID_IGraphicsCaptureSession2, *switches.cursor, true,
+                             [](abi::IGraphicsCaptureSession2& s, abi::boolean v) {
+                               return s.put_IsCursorCaptureEnabled(v);
+                             })) {
+    return CaptureError::cursor_switch_unavailable();
+  }
+  if (switches.border && !set_switch<abi::IGraphicsCaptureSession3>(
+                             session, abi::IID_IGraphicsCaptureSession3, *switches.border, true,
+                             [](abi::IGraphicsCaptureSession3& s, abi::boolean v) {
+                               return s.put_IsBorderRequired(v);
+                             })) {
+    return CaptureError::border_switch_unavailable();
+  }
+  return std::nullopt;
+}
 
 Err<CaptureError> capture_failure(Status<WindowsError>&& status) {
   return Err(CaptureError::windows_error(std::move(status).error()));
@@ -128,6 +163,9 @@ Status<CaptureError> run_session(const ThreadInput& input) {
       !status) {
     return capture_failure(std::move(status));
   }
+  if (std::optional<CaptureError> refused = apply_switches(session.get(), input.switches)) {
+    return Err(std::move(*refused));
+  }
 
   // From here on the owner can post WM_QUIT. An owner that asked to stop
   // before the id was there is answered by not entering the message loop.
@@ -181,8 +219,9 @@ Status<CaptureError> run_session(const ThreadInput& input) {
 
 Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
                                         std::shared_ptr<CaptureThreadIdCell> thread_id,
-                                        std::shared_ptr<LatestFrameSlot> latest_frame) {
-  const ThreadInput input{std::move(latest_frame), std::move(thread_id), std::move(item)};
+                                        std::shared_ptr<LatestFrameSlot> latest_frame,
+                                        SessionSwitches switches) {
+  const ThreadInput input{std::move(latest_frame), std::move(thread_id), std::move(item), switches};
   return run_session(input);
 }
 

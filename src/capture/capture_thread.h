@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "capture/capture_error.h"
 #include "capture/delegate.h"
@@ -20,9 +21,21 @@ namespace lumigrab::capture {
 // its message loop. Returns WindowsError or DirectXError when the session
 // cannot be set up; a failed teardown step is a fault, which the caller (the
 // thread's own wrapper) must catch so that it never leaves the thread.
+// Session switches the owner asked for; unset ones are left at the system's
+// default and never touched.
+struct SessionSwitches {
+  std::optional<bool> cursor;  // the mouse pointer drawn into frames
+  std::optional<bool> border;  // the border drawn around the target
+};
+
+// `switches` are set on the session before the id is published. A switch the
+// system lacks or refuses ends the thread with CursorSwitchUnavailable or
+// BorderSwitchUnavailable, except one asking for what the system does anyway
+// (the pointer or the border shown).
 Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
                                         std::shared_ptr<CaptureThreadIdCell> thread_id,
-                                        std::shared_ptr<LatestFrameSlot> latest_frame);
+                                        std::shared_ptr<LatestFrameSlot> latest_frame,
+                                        SessionSwitches switches = {});
 
 // Completes the dispatcher queue's shutdown by ending the message loop of the
 // thread it runs on.

@@ -14,10 +14,9 @@ namespace lumigrab::capture {
 // Stores a reference to each arriving frame's texture in the slot, without
 // copying pixels; when the content changes size, recreates the pool's buffers
 // at the new size and drops that frame instead.
-class FrameArrivedHandler final
-    : public Delegate<FrameArrivedHandler, abi::IFrameArrivedHandler,
-                      abi::IID_IFrameArrivedHandler>,
-      public LiveCount<FrameArrivedHandler> {
+class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFrameArrivedHandler,
+                                                  abi::IID_IFrameArrivedHandler>,
+                                  public LiveCount<FrameArrivedHandler> {
  public:
   // The pool buffers' size, as they were last made.
   FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_device,

@@ -5,13 +5,60 @@
 namespace lumigrab::capture {
 
 void LatestFrameSlot::store(LatestFrame frame) {
-  std::lock_guard lock(mutex_);
-  frame_ = std::move(frame);
+  {
+    std::lock_guard lock(mutex_);
+    frame_ = std::move(frame);
+    ++stored_;
+  }
+  changed_.notify_all();
 }
 
 void LatestFrameSlot::clear() {
+  {
+    std::lock_guard lock(mutex_);
+    frame_.reset();
+    ++clears_;
+  }
+  changed_.notify_all();
+}
+
+std::uint64_t LatestFrameSlot::clears() const {
   std::lock_guard lock(mutex_);
-  frame_.reset();
+  return clears_;
+}
+
+void LatestFrameSlot::set_writer_ended(bool ended) {
+  {
+    std::lock_guard lock(mutex_);
+    writer_ended_ = ended;
+  }
+  changed_.notify_all();
+}
+
+LatestFrameSlot::Wait LatestFrameSlot::wait_for_newer(
+    std::uint64_t seen, std::uint64_t clears, std::chrono::steady_clock::time_point until) const {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (clears_ != clears) {
+      return Wait::Cleared;
+    }
+    if (frame_ && stored_ > seen) {
+      return Wait::Newer;
+    }
+    if (writer_ended_) {
+      return Wait::WriterEnded;
+    }
+    if (changed_.wait_until(lock, until) == std::cv_status::timeout) {
+      // One last look: the wake and the deadline may have come together.
+      if (clears_ != clears) {
+        return Wait::Cleared;
+      }
+      if (frame_ && stored_ > seen) {
+        return Wait::Newer;
+      }
+      return writer_ended_ ? Wait::WriterEnded : Wait::TimedOut;
+    }
+  }
 }
 
 bool LatestFrameSlot::has_frame() const {

@@ -2,6 +2,8 @@
 // own mutex. No code holds both locks at once.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -44,15 +46,49 @@ class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
     return true;
   }
 
+  // As above, also passing the frame's number: frames are numbered from 1 in
+  // the order they are stored, over the life of the slot.
+  template <typename F>
+  bool with_numbered_frame(F&& read) const {
+    std::lock_guard lock(mutex_);
+    if (!frame_) {
+      return false;
+    }
+    std::forward<F>(read)(std::as_const(*frame_), stored_);
+    return true;
+  }
+
   // Puts `frame` in the slot; the frame it replaces is released under the lock.
+  // Wakes every wait_for_newer.
   void store(LatestFrame frame);
-  // Empties the slot, releasing its frame under the lock.
+  // Empties the slot, releasing its frame under the lock, and ends every
+  // wait_for_newer that began before.
   void clear();
   bool has_frame() const;
 
+  // How many times the slot has been cleared; a waiter that sees it change
+  // knows that the capture it waited on was stopped.
+  std::uint64_t clears() const;
+
+  // The writer of the slot (a capture thread) has ended, or a new one begins.
+  // Ending wakes every wait_for_newer.
+  void set_writer_ended(bool ended);
+
+  enum class Wait { Newer, Cleared, WriterEnded, TimedOut };
+
+  // Blocks until the slot holds a frame numbered above `seen`, the slot was
+  // cleared after `clears` was read, its writer has ended, or `until` has
+  // passed, whichever comes first. Uses no CPU while it blocks.
+  Wait wait_for_newer(std::uint64_t seen, std::uint64_t clears,
+                      std::chrono::steady_clock::time_point until) const;
+
  private:
   mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
   std::optional<LatestFrame> frame_;
+  std::uint64_t stored_ = 0;
+  std::uint64_t clears_ = 0;
+  bool writer_ended_ = false;
 };
 
 // Where a capture thread tells its owner which thread to send the quit

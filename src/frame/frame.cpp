@@ -6,10 +6,10 @@
 namespace lumigrab::frame {
 namespace {
 
-abi::D3D11_TEXTURE2D_DESC staging_desc(const capture::LatestFrame& frame) {
+abi::D3D11_TEXTURE2D_DESC staging_desc(std::uint32_t width, std::uint32_t height) {
   abi::D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = frame.width;
-  desc.Height = frame.height;
+  desc.Width = width;
+  desc.Height = height;
   desc.MipLevels = 1;
   desc.ArraySize = 1;
   desc.Format = abi::DXGI_FORMAT_R8G8B8A8_UNORM;
@@ -67,8 +67,10 @@ MappedFrame::~MappedFrame() {
   }
 }
 
-Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame) {
-  const abi::D3D11_TEXTURE2D_DESC desc = staging_desc(frame);
+Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
+                                          const std::optional<FrameRect>& rect) {
+  const abi::D3D11_TEXTURE2D_DESC desc =
+      rect ? staging_desc(rect->width, rect->height) : staging_desc(frame.width, frame.height);
   ComPtr<abi::ID3D11Texture2D> staging;
   const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
   if (win::failed(created)) {
@@ -77,14 +79,20 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame) {
   if (!staging) {
     fault("ID3D11Device::CreateTexture2D reported success without a staging texture");
   }
-  frame.context->CopyResource(staging.get(), frame.texture.get());
+  if (rect) {
+    const abi::D3D11_BOX box{
+        rect->left, rect->top, 0, rect->left + rect->width, rect->top + rect->height, 1};
+    frame.context->CopySubresourceRegion(staging.get(), 0, 0, 0, 0, frame.texture.get(), 0, &box);
+  } else {
+    frame.context->CopyResource(staging.get(), frame.texture.get());
+  }
   abi::D3D11_MAPPED_SUBRESOURCE mapped{};
   const win::HRESULT result =
       frame.context->Map(staging.get(), 0, abi::D3D11_MAP_READ_WRITE, 0, &mapped);
   if (win::failed(result)) {
     return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
   }
-  return MappedFrame(frame.context, std::move(staging), mapped, frame.height);
+  return MappedFrame(frame.context, std::move(staging), mapped, desc.Height);
 }
 
 Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame) {

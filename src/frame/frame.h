@@ -65,10 +65,21 @@ class MappedFrame {
   std::size_t size_;
 };
 
+// A rectangle of a frame, in pixels, that lies inside the frame.
+struct FrameRect {
+  std::uint32_t left = 0;
+  std::uint32_t top = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
 // Copies the frame's texture into a new staging texture and maps it. Call with
 // the frame's slot locked, and keep it locked while the result lives: the
-// frame's device context is used here and by the unmapping.
-Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame);
+// frame's device context is used here and by the unmapping. With `rect`, only
+// that part of the frame is copied, into a staging texture of its size; the
+// result then holds rect->height rows.
+Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
+                                          const std::optional<FrameRect>& rect = std::nullopt);
 
 // The same, read into a new buffer the CPU owns.
 Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame);

@@ -39,6 +39,9 @@ PyTypeObject* class_object(const ClassRecipe& recipe, PyTypeObject*& cache) {
   if (recipe.methods != nullptr) {
     slots.push_back({Py_tp_methods, recipe.methods});
   }
+  if (recipe.repr != nullptr) {
+    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(recipe.repr)});
+  }
   slots.push_back({0, nullptr});
   // CPython keeps pointing at the type's name.
   auto* kept_name = new std::string(full_name);  // NOLINT(cppcoreguidelines-owning-memory)

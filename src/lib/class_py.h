@@ -15,6 +15,7 @@ struct ClassRecipe {
   destructor release;
   PyGetSetDef* properties;  // null-terminated, or null
   PyMethodDef* methods;     // null-terminated, or null
+  reprfunc repr;            // the text form, or null for object's
 };
 
 // The class object for `recipe`, created on first demand and kept for the

@@ -249,4 +249,12 @@ Result<std::string, MonitorError> device_string(win::HMONITOR monitor) {
   return decode_field(device.DeviceString, std::size(device.DeviceString));
 }
 
+Result<win::RECT, MonitorError> desktop_rect(win::HMONITOR monitor) {
+  auto info = monitor_info(monitor);
+  if (!info) {
+    return Err{std::move(info).error()};
+  }
+  return info.value().rcMonitor;
+}
+
 }  // namespace lumigrab::monitor

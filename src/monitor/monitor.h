@@ -73,6 +73,8 @@ Result<std::uint32_t, MonitorError> width(win::HMONITOR monitor);
 Result<std::uint32_t, MonitorError> height(win::HMONITOR monitor);
 Result<std::uint32_t, MonitorError> refresh_rate(win::HMONITOR monitor);
 Result<std::string, MonitorError> device_string(win::HMONITOR monitor);
+// The monitor's rectangle on the desktop (left, top, right, bottom).
+Result<win::RECT, MonitorError> desktop_rect(win::HMONITOR monitor);
 
 // The number in a device name: every "\\.\DISPLAY" removed, the rest read as
 // an unsigned decimal.

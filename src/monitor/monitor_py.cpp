@@ -48,6 +48,37 @@ PyObject* property(PyObject* self, void* /*closure*/) {
   });
 }
 
+// The left (or, with `Top`, top) edge of the monitor on the desktop.
+template <bool Top>
+PyObject* edge(PyObject* self, void* /*closure*/) {
+  return boundary([self] {
+    SharedBorrow borrow(as_monitor(self)->borrow);
+    const win::RECT rect = value_or_raise(monitor::desktop_rect(as_monitor(self)->handle));
+    return PyRef::steal(require_object(PyLong_FromLong(Top ? rect.top : rect.left)));
+  });
+}
+
+// "<Monitor 1 '\\.\DISPLAY1' 1920x1080 @60Hz>"; a monitor that cannot be
+// asked any more (disconnected) says so instead of raising.
+PyObject* monitor_repr(PyObject* self) {
+  return boundary([self] {
+    SharedBorrow borrow(as_monitor(self)->borrow);
+    const win::HMONITOR handle = as_monitor(self)->handle;
+    const auto name = monitor::device_name(handle);
+    const auto index = monitor::index(handle);
+    const auto width = monitor::width(handle);
+    const auto height = monitor::height(handle);
+    const auto rate = monitor::refresh_rate(handle);
+    std::string text = "<Monitor (unavailable)>";
+    if (name && width && height && rate) {
+      text = "<Monitor " + (index ? std::to_string(index.value()) + " " : std::string()) + "'" +
+             name.value() + "' " + std::to_string(width.value()) + "x" +
+             std::to_string(height.value()) + " @" + std::to_string(rate.value()) + "Hz>";
+    }
+    return to_python(text);
+  });
+}
+
 constexpr const char* kIdParameters[] = {"id"};
 constexpr Signature kNewSignature{"Monitor.__new__()", kIdParameters, 0};
 
@@ -80,6 +111,14 @@ PyGetSetDef g_properties[] = {
      ":``str``: The monitor device name.", nullptr},
     {"device_string", property<monitor::device_string>, nullptr,
      ":``str``: The device string of the monitor.", nullptr},
+    {"left", edge<false>, nullptr,
+     ":``int``: The x coordinate of the monitor's left edge on the desktop (the primary "
+     "monitor's\nis 0).",
+     nullptr},
+    {"top", edge<true>, nullptr,
+     ":``int``: The y coordinate of the monitor's top edge on the desktop (the primary "
+     "monitor's\nis 0).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -96,6 +135,7 @@ const ClassRecipe kMonitorRecipe{
     monitor_release,
     g_properties,
     nullptr,
+    monitor_repr,
 };
 
 PyTypeObject* require_monitor_class() { return require_class(kMonitorRecipe, g_monitor_class); }

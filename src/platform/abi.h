@@ -18,6 +18,8 @@ using win::GUID;
 using win::HRESULT;
 using win::UINT;
 using win::ULONG;
+// The Windows Runtime's one-byte truth value.
+using boolean = std::uint8_t;
 
 #define LUMIGRAB_METHOD(ret) virtual ret LUMIGRAB_STDCALL
 // A slot the module never calls; it keeps the vtable in Windows' order.
@@ -155,6 +157,17 @@ struct D3D11_TEXTURE2D_DESC {
 };
 static_assert(sizeof(D3D11_TEXTURE2D_DESC) == 44);
 
+// A box of texels, each end exclusive.
+struct D3D11_BOX {
+  UINT left;
+  UINT top;
+  UINT front;
+  UINT right;
+  UINT bottom;
+  UINT back;
+};
+static_assert(sizeof(D3D11_BOX) == 24);
+
 struct D3D11_MAPPED_SUBRESOURCE {
   void* pData;
   UINT RowPitch;
@@ -246,7 +259,10 @@ struct ID3D11DeviceContext : ID3D11DeviceChild {
   LUMIGRAB_UNUSED_SLOT(43)
   LUMIGRAB_UNUSED_SLOT(44)
   LUMIGRAB_UNUSED_SLOT(45)
-  LUMIGRAB_UNUSED_SLOT(46)
+  LUMIGRAB_METHOD(void)
+  CopySubresourceRegion(ID3D11Resource* destination, UINT destination_subresource, UINT x, UINT y,
+                        UINT z, ID3D11Resource* source, UINT source_subresource,
+                        const D3D11_BOX* source_box) = 0;
   LUMIGRAB_METHOD(void) CopyResource(ID3D11Resource* destination, ID3D11Resource* source) = 0;
 };
 
@@ -330,6 +346,18 @@ struct IGraphicsCaptureSession : IInspectable {
   LUMIGRAB_METHOD(HRESULT) StartCapture() = 0;
 };
 
+// Whether the mouse pointer is drawn into the frames (Windows 10 2004 on).
+struct IGraphicsCaptureSession2 : IInspectable {
+  LUMIGRAB_METHOD(HRESULT) get_IsCursorCaptureEnabled(boolean* value) = 0;
+  LUMIGRAB_METHOD(HRESULT) put_IsCursorCaptureEnabled(boolean value) = 0;
+};
+
+// Whether the system draws a border around the captured target (Windows 11).
+struct IGraphicsCaptureSession3 : IInspectable {
+  LUMIGRAB_METHOD(HRESULT) get_IsBorderRequired(boolean* value) = 0;
+  LUMIGRAB_METHOD(HRESULT) put_IsBorderRequired(boolean value) = 0;
+};
+
 #pragma GCC diagnostic pop
 // NOLINTEND(cppcoreguidelines-virtual-class-destructor)
 
@@ -383,6 +411,10 @@ inline constexpr GUID IID_IDirect3D11CaptureFrame{
     0xFA50C623, 0x38DA, 0x4B32, {0xAC, 0xF3, 0xFA, 0x97, 0x34, 0xAD, 0x80, 0x0E}};
 inline constexpr GUID IID_IGraphicsCaptureSession{
     0x814E42A9, 0xF70F, 0x4AD7, {0x93, 0x9B, 0xFD, 0xDC, 0xC6, 0xEB, 0x88, 0x0D}};
+inline constexpr GUID IID_IGraphicsCaptureSession2{
+    0x2C39AE40, 0x7D2E, 0x5044, {0x80, 0x4E, 0x8B, 0x67, 0x99, 0xD4, 0xCF, 0x9E}};
+inline constexpr GUID IID_IGraphicsCaptureSession3{
+    0xF2CDD966, 0x22AE, 0x5EA1, {0x95, 0x96, 0x3A, 0x28, 0x93, 0x44, 0xC3, 0xBE}};
 inline constexpr GUID IID_IFrameArrivedHandler{
     0x51A947F7, 0x79CF, 0x5A3E, {0xA3, 0xA5, 0x12, 0x89, 0xCF, 0xA6, 0xDF, 0xE8}};
 

@@ -21,6 +21,8 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 
 // Which backend this build carries, for the README's and tests' benefit.
 const char* backend_name() noexcept;
+// Whether a capture shows the mouse pointer unless told otherwise.
+bool cursor_captured_by_default() noexcept;
 
 // Why the desktop cannot be reached now, or nothing while it can. Windows and
 // the simulated desktop always have theirs; the X11 backend names the display
@@ -42,6 +44,7 @@ HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name);
 BOOL IsWindowVisible(HWND window);
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id);
 BOOL GetClientRect(HWND window, RECT* rect);
+BOOL ClientToScreen(HWND window, POINT* point);
 LONG_PTR GetWindowLongPtrW(HWND window, int index);
 int GetWindowTextLengthW(HWND window);
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity);

@@ -115,4 +115,24 @@ Result<win::HWND, WindowError> foreground_window() {
   return window;
 }
 
+Result<ClientArea, WindowError> client_area(win::HWND window) {
+  win::RECT rect{};
+  if (platform::GetClientRect(window, &rect) == 0) {
+    return Err{WindowError::windows_error(WindowsError::from_last_error())};
+  }
+  win::POINT origin{0, 0};
+  if (platform::ClientToScreen(window, &origin) == 0) {
+    return Err{WindowError::windows_error(WindowsError::from_last_error())};
+  }
+  return ClientArea{origin.x, origin.y, rect.right - rect.left, rect.bottom - rect.top};
+}
+
+Result<win::DWORD, WindowError> process_id(win::HWND window) {
+  win::DWORD id = 0;
+  if (platform::GetWindowThreadProcessId(window, &id) == 0) {
+    return Err{WindowError::windows_error(WindowsError::from_last_error())};
+  }
+  return id;
+}
+
 }  // namespace lumigrab::window

@@ -72,4 +72,16 @@ Result<std::vector<win::HWND>, WindowError> enumerate_windows();
 
 Result<win::HWND, WindowError> foreground_window();
 
+// The window's client area: its top-left corner on the desktop and its size.
+struct ClientArea {
+  win::LONG left = 0;
+  win::LONG top = 0;
+  win::LONG width = 0;
+  win::LONG height = 0;
+};
+Result<ClientArea, WindowError> client_area(win::HWND window);
+
+// The id of the process that owns the window.
+Result<win::DWORD, WindowError> process_id(win::HWND window);
+
 }  // namespace lumigrab::window

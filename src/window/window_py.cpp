@@ -60,10 +60,52 @@ PyObject* get_name(PyObject* self, void* /*closure*/) {
   });
 }
 
+// One member of the client area, as an int.
+template <auto Member>
+PyObject* client_area_member(PyObject* self, void* /*closure*/) {
+  return boundary([self] {
+    SharedBorrow borrow(as_window(self)->borrow);
+    const window::ClientArea area = value_or_raise(window::client_area(as_window(self)->handle));
+    return PyRef::steal(require_object(PyLong_FromLong(area.*Member)));
+  });
+}
+
+PyObject* get_process_id(PyObject* self, void* /*closure*/) {
+  return boundary([self] {
+    SharedBorrow borrow(as_window(self)->borrow);
+    const win::DWORD id = value_or_raise(window::process_id(as_window(self)->handle));
+    return PyRef::steal(require_object(PyLong_FromUnsignedLong(id)));
+  });
+}
+
+// "<Window 'Untitled - Notepad'>", the title quoted as Python quotes a str.
+PyObject* window_repr(PyObject* self) {
+  return boundary([self] {
+    SharedBorrow borrow(as_window(self)->borrow);
+    const auto title = window::window_title(as_window(self)->handle);
+    if (!title) {
+      return PyRef::steal(require_object(PyUnicode_FromString("<Window (untitled)>")));
+    }
+    PyRef text = PyRef::steal(require_object(PyUnicode_FromStringAndSize(
+        title.value().data(), static_cast<Py_ssize_t>(title.value().size()))));
+    return PyRef::steal(require_object(PyUnicode_FromFormat("<Window %R>", text.get())));
+  });
+}
+
 PyGetSetDef g_properties[] = {
     {"valid", get_valid, nullptr,
      ":``bool``: True if the window is still valid (i.e., open), else False.", nullptr},
     {"name", get_name, nullptr, ":``str``: The name string of the window.", nullptr},
+    {"left", client_area_member<&window::ClientArea::left>, nullptr,
+     ":``int``: The x coordinate of the client area's left edge on the desktop.", nullptr},
+    {"top", client_area_member<&window::ClientArea::top>, nullptr,
+     ":``int``: The y coordinate of the client area's top edge on the desktop.", nullptr},
+    {"width", client_area_member<&window::ClientArea::width>, nullptr,
+     ":``int``: The width of the client area in pixels.", nullptr},
+    {"height", client_area_member<&window::ClientArea::height>, nullptr,
+     ":``int``: The height of the client area in pixels.", nullptr},
+    {"process_id", get_process_id, nullptr, ":``int``: The id of the process that owns the window.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -79,6 +121,7 @@ const ClassRecipe kWindowRecipe{
     window_release,
     g_properties,
     nullptr,
+    window_repr,
 };
 
 PyTypeObject* require_window_class() { return require_class(kWindowRecipe, g_window_class); }

@@ -2,7 +2,9 @@
 // the first-frame wait, a start on a running capture, a stop that races the
 // thread's start-up, target conversion, and release of everything made.
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "capture/capture_target.h"
 #include "capture_support.h"
@@ -83,6 +85,42 @@ TEST(a_capture_thread_that_ends_before_its_first_frame) {
     CHECK(!capture.active());
     CHECK(desk.released());
   }
+}
+
+// A waiter on another thread sees each stored frame once, and a stop wakes
+// it: the frame counter, the wake-ups and the clearing race the capture thread.
+TEST(waits_for_newer_frames_end_with_a_frame_or_the_stop) {
+  CaptureDesk desk;
+  {
+    using Wait = capture::LatestFrameSlot::Wait;
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), true).ok());
+    const auto slot = capture.shared_latest_frame();
+    const auto forever = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    std::uint64_t seen = 0;
+    CHECK(
+        slot->with_numbered_frame([&](const capture::LatestFrame&, std::uint64_t n) { seen = n; }));
+    const std::uint64_t clears = slot->clears();
+    CHECK(slot->wait_for_newer(seen, clears, std::chrono::steady_clock::now()) == Wait::TimedOut);
+
+    Wait first = Wait::TimedOut;
+    Wait second = Wait::TimedOut;
+    std::thread waiter([&] {
+      first = slot->wait_for_newer(seen, clears, forever);
+      std::uint64_t newest = 0;
+      slot->with_numbered_frame([&](const capture::LatestFrame&, std::uint64_t n) { newest = n; });
+      second = slot->wait_for_newer(newest, clears, forever);
+    });
+    desk.show(7);
+    // The second wait ends only with the stop: the thread's end or the
+    // clearing, whichever it sees first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    capture.stop();
+    waiter.join();
+    CHECK(first == Wait::Newer);
+    CHECK(second == Wait::WriterEnded || second == Wait::Cleared);
+  }
+  CHECK(desk.released());
 }
 
 TEST(a_teardown_fault_makes_stop_fault_and_leaves_the_object_usable) {

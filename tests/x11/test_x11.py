@@ -9,6 +9,7 @@ import sys
 import textwrap
 import time
 
+import numpy as np
 import pytest
 
 import lumigrab
@@ -104,6 +105,10 @@ class TestMonitors:
             for i, (_, _, _, w, h, output) in enumerate(expected)
         ]
         assert all(m.refresh_rate >= 0 for m in monitors)
+        assert [(m.left, m.top) for m in monitors] == [(x, y) for _, x, y, _, _, _ in expected]
+        assert repr(monitors[1]) == (
+            f"<Monitor 2 '\\\\.\\DISPLAY2' {expected[1][3]}x{expected[1][4]} @{monitors[1].refresh_rate}Hz>"
+        )
 
     def test_primary_is_the_one_at_the_origin_and_positions_count_from_one(self):
         expected = server_monitors()
@@ -293,6 +298,67 @@ class TestCapture:
         capture.start(lumigrab.Window("stopped"))
         assert pixel(capture.frame(), 0, 0) == [0x12, 0x34, 0x56, 255]
         del capture  # stops the capture thread on the way
+
+    def test_a_region_reads_only_that_rectangle(self, x, capture):
+        _, left, top, _, _, _ = server_monitors()[1]
+        window = x.window("geometry", color=0x405060, x=left + 10, y=top + 20, width=50, height=40)
+        found = lumigrab.Window("geometry")
+        assert (found.left, found.top, found.width, found.height) == (left + 10, top + 20, 50, 40)
+        assert found.process_id == os.getppid()
+        capture.region = (5, 10, 30, 20)
+        capture.border = False  # nothing to turn off here
+        capture.start(lumigrab.Monitor(2))
+        frame = capture.frame()
+        assert frame.shape == (20, 30, 4)
+        assert pixel(frame, 5, 10) == [0x40, 0x50, 0x60, 255]
+        assert pixel(frame, 4, 9) != [0x40, 0x50, 0x60, 255]
+        assert pixel(frame, 10, 15) == [0x40, 0x50, 0x60, 255]
+        window.configure(width=4, height=4)
+        x.sync()
+        # The window, not the monitor, shrank: the region still fits.
+        assert wait_for(lambda: pixel(capture.frame(), 10, 15) != [0x40, 0x50, 0x60, 255])
+
+    def test_next_frame_comes_only_after_a_drawing(self, x, capture):
+        import threading
+
+        window = x.window("drawn", color=0xFF0000, width=64, height=48)
+        capture.start(lumigrab.Window("drawn"))
+        assert pixel(capture.next_frame(timeout=5), 5, 5) == [255, 0, 0, 255]
+        with pytest.raises(TimeoutError):
+            capture.next_frame(timeout=0.3)
+        painter = threading.Timer(0.2, lambda: x.paint(window, 0x0000FF))
+        painter.start()
+        # The first frame after the drawing may still show part of it.
+        assert wait_for(lambda: pixel(capture.next_frame(timeout=5), 5, 5) == [0, 0, 255, 255])
+        painter.join()
+
+    def test_the_pointer_is_drawn_where_it_is(self, x, capture):
+        window = x.window("pointed", color=0xFFFFFF, x=200, y=150, width=96, height=96)
+        x.root.warp_pointer(200 + 40, 150 + 30)
+        x.sync()
+        capture.start(lumigrab.Window("pointed"))
+        assert capture.cursor is False  # X11 leaves it out unless asked
+        assert (capture.frame() == 255).all()
+        capture.stop()
+        capture.cursor = True
+        capture.start(lumigrab.Window("pointed"))
+        x.display.xfixes_query_version()  # XFIXES answers only clients that announced it
+        image = x.display.xfixes_get_cursor_image(window)
+        expected = np.full((96, 96, 4), 255, dtype=np.uint8)
+        corner_x, corner_y = 40 - image.xhot, 30 - image.yhot
+        for i, word in enumerate(image.cursor_image):
+            cx, cy = corner_x + i % image.width, corner_y + i // image.width
+            alpha = word >> 24
+            if alpha and 0 <= cx < 96 and 0 <= cy < 96:
+                for channel, shift in enumerate((16, 8, 0)):
+                    expected[cy, cx, channel] = min(255, ((word >> shift) & 0xFF) + (255 * (255 - alpha) + 127) // 255)
+        frame = capture.frame()
+        assert not (expected == 255).all(), "the server's pointer has no visible pixels"
+        assert np.array_equal(frame, expected)
+        # It follows the pointer, and is clipped at the frame's edge.
+        x.root.warp_pointer(200, 150)
+        x.sync()
+        assert wait_for(lambda: not np.array_equal(capture.frame(), expected))
 
     def test_windows_of_this_process_are_refused(self, x, capture):
         x.window("mine", pid=os.getpid())

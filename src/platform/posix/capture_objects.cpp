@@ -151,7 +151,53 @@ void* CaptureSession::find_interface(const GUID& iid) noexcept {
   if (iid == abi::IID_IClosable) {
     return static_cast<abi::IClosable*>(this);
   }
+  if (iid == abi::IID_IGraphicsCaptureSession2 && offers_cursor_switch()) {
+    return static_cast<abi::IGraphicsCaptureSession2*>(this);
+  }
+  if (iid == abi::IID_IGraphicsCaptureSession3 && offers_border_switch()) {
+    return static_cast<abi::IGraphicsCaptureSession3*>(this);
+  }
   return nullptr;
+}
+
+HRESULT LUMIGRAB_STDCALL CaptureSession::get_IsCursorCaptureEnabled(abi::boolean* value) {
+  if (value == nullptr) {
+    return win::E_POINTER_;
+  }
+  *value = cursor_enabled() ? 1 : 0;
+  return win::S_OK_;
+}
+
+HRESULT LUMIGRAB_STDCALL CaptureSession::put_IsCursorCaptureEnabled(abi::boolean value) {
+  log_call("IGraphicsCaptureSession2::put_IsCursorCaptureEnabled(" +
+           std::to_string(static_cast<int>(value)) + ")");
+  if (auto fault = injected_fault("IGraphicsCaptureSession2::put_IsCursorCaptureEnabled")) {
+    return *fault;
+  }
+  cursor_enabled_.store(value != 0);
+  return win::S_OK_;
+}
+
+HRESULT LUMIGRAB_STDCALL CaptureSession::get_IsBorderRequired(abi::boolean* value) {
+  if (value == nullptr) {
+    return win::E_POINTER_;
+  }
+  *value = border_required() ? 1 : 0;
+  return win::S_OK_;
+}
+
+// Without the borderless capture access the border cannot be turned off.
+HRESULT LUMIGRAB_STDCALL CaptureSession::put_IsBorderRequired(abi::boolean value) {
+  log_call("IGraphicsCaptureSession3::put_IsBorderRequired(" +
+           std::to_string(static_cast<int>(value)) + ")");
+  if (auto fault = injected_fault("IGraphicsCaptureSession3::put_IsBorderRequired")) {
+    return *fault;
+  }
+  if (value == 0 && !may_hide_border()) {
+    return win::E_ACCESSDENIED_;
+  }
+  border_required_.store(value != 0);
+  return win::S_OK_;
 }
 
 HRESULT LUMIGRAB_STDCALL CaptureSession::StartCapture() {

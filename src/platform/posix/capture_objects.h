@@ -82,20 +82,39 @@ class CaptureItem : public InspectableObject<CaptureItem, abi::IGraphicsCaptureI
 };
 
 // A capture session; the backend starts and stops the watch on its target.
+// It carries the pointer and border switches of the later session interfaces,
+// which a backend may leave out as older systems do.
 class CaptureSession
-    : public InspectableObject<CaptureSession, abi::IGraphicsCaptureSession, abi::IClosable> {
+    : public InspectableObject<CaptureSession, abi::IGraphicsCaptureSession, abi::IClosable,
+                               abi::IGraphicsCaptureSession2, abi::IGraphicsCaptureSession3> {
  public:
   static constexpr std::string_view kKind = "session";
 
   void* find_interface(const GUID& iid) noexcept;
   HRESULT LUMIGRAB_STDCALL StartCapture() override;
   HRESULT LUMIGRAB_STDCALL Close() override;
+  HRESULT LUMIGRAB_STDCALL get_IsCursorCaptureEnabled(abi::boolean* value) override;
+  HRESULT LUMIGRAB_STDCALL put_IsCursorCaptureEnabled(abi::boolean value) override;
+  HRESULT LUMIGRAB_STDCALL get_IsBorderRequired(abi::boolean* value) override;
+  HRESULT LUMIGRAB_STDCALL put_IsBorderRequired(abi::boolean value) override;
+
+  bool cursor_enabled() const noexcept { return cursor_enabled_.load(); }
+  bool border_required() const noexcept { return border_required_.load(); }
 
  protected:
-  CaptureSession() = default;
+  explicit CaptureSession(bool cursor_by_default) : cursor_enabled_(cursor_by_default) {}
 
   virtual HRESULT start() = 0;
   virtual void close() = 0;
+  // Whether the session answers IGraphicsCaptureSession2 and 3.
+  virtual bool offers_cursor_switch() const { return true; }
+  virtual bool offers_border_switch() const { return true; }
+  // Whether this process may turn the border off.
+  virtual bool may_hide_border() const { return true; }
+
+ private:
+  std::atomic<bool> cursor_enabled_;
+  std::atomic<bool> border_required_{true};
 };
 
 // A frame pool: one pending frame, the FrameArrived handlers, and the device

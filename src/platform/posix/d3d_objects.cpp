@@ -61,6 +61,16 @@ bool can_map(const abi::D3D11_TEXTURE2D_DESC& desc, std::int32_t map_type, UINT 
          desc.Usage == abi::D3D11_USAGE_STAGING && (desc.CPUAccessFlags & access) == access;
 }
 
+bool is_valid_region_copy(const abi::D3D11_TEXTURE2D_DESC& to, UINT x, UINT y,
+                          const abi::D3D11_TEXTURE2D_DESC& from, const abi::D3D11_BOX& box) {
+  if (box.left >= box.right || box.top >= box.bottom || box.front != 0 || box.back != 1 ||
+      box.right > from.Width || box.bottom > from.Height || to.Format != from.Format) {
+    return false;
+  }
+  return std::uint64_t{x} + (box.right - box.left) <= to.Width &&
+         std::uint64_t{y} + (box.bottom - box.top) <= to.Height;
+}
+
 abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t height,
                                              std::int32_t pixel_format) {
   abi::D3D11_TEXTURE2D_DESC desc{};

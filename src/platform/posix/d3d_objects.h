@@ -69,8 +69,15 @@ class D3DDevice : public ComObject<D3DDevice, abi::ID3D11Device, abi::IDXGIDevic
   virtual ComPtr<abi::ID3D11Texture2D> new_texture(const abi::D3D11_TEXTURE2D_DESC& desc) = 0;
 };
 
-// The immediate context. `Texture` maps and unmaps itself, and fills itself
-// from another texture of its size and format in copy_from.
+// Whether a copy of `box` of a texture of description `from` to (x, y) of one
+// of description `to` is one Direct3D carries out: the box lies inside the
+// source, its copy inside the destination, and the formats agree.
+bool is_valid_region_copy(const abi::D3D11_TEXTURE2D_DESC& to, UINT x, UINT y,
+                          const abi::D3D11_TEXTURE2D_DESC& from, const abi::D3D11_BOX& box);
+
+// The immediate context. `Texture` maps and unmaps itself, fills itself from
+// another texture of its size and format in copy_from, and a rectangle of
+// itself from a box of another texture in copy_region_from.
 template <typename Texture>
 class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext> {
  public:
@@ -121,6 +128,38 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
       return;
     }
     to->copy_from(*from);
+  }
+
+  // Like the real call, an invalid copy does nothing; no box copies the
+  // whole source.
+  void LUMIGRAB_STDCALL CopySubresourceRegion(abi::ID3D11Resource* destination,
+                                              UINT destination_subresource, UINT x, UINT y, UINT z,
+                                              abi::ID3D11Resource* source, UINT source_subresource,
+                                              const abi::D3D11_BOX* source_box) override {
+    auto* to = dynamic_cast<Texture*>(destination);
+    auto* from = dynamic_cast<Texture*>(source);
+    log_call(
+        "ID3D11DeviceContext::CopySubresourceRegion(" + std::to_string(destination_subresource) +
+        ", " + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(z) + ", " +
+        std::to_string(source_subresource) + ", " +
+        (source_box == nullptr
+             ? std::string("NULL")
+             : "{" + std::to_string(source_box->left) + ", " + std::to_string(source_box->top) +
+                   ", " + std::to_string(source_box->front) + ", " +
+                   std::to_string(source_box->right) + ", " + std::to_string(source_box->bottom) +
+                   ", " + std::to_string(source_box->back) + "}") +
+        ")");
+    if (to == nullptr || from == nullptr || to == from || destination_subresource != 0 ||
+        source_subresource != 0 || z != 0) {
+      return;
+    }
+    const abi::D3D11_BOX box =
+        source_box != nullptr ? *source_box
+                              : abi::D3D11_BOX{0, 0, 0, from->desc().Width, from->desc().Height, 1};
+    if (!is_valid_region_copy(to->desc(), x, y, from->desc(), box)) {
+      return;
+    }
+    to->copy_region_from(*from, x, y, box);
   }
 };
 

@@ -179,6 +179,21 @@ class Pool final : public posix::FramePool {
   std::uint64_t last_sequence_ = 0;
 };
 
+// What sessions offer of the later session interfaces, as set_session_interfaces
+// left it; read when a session is made.
+struct SessionInterfaces {
+  bool cursor_switch = true;
+  bool border_switch = true;
+  bool may_hide_border = true;
+};
+std::mutex g_session_interfaces_mutex;
+SessionInterfaces g_session_interfaces;
+
+SessionInterfaces session_interfaces() {
+  const std::lock_guard lock(g_session_interfaces_mutex);
+  return g_session_interfaces;
+}
+
 class Session;
 
 // What every target shows and which sessions capture it. Sessions are listed
@@ -206,6 +221,10 @@ void register_desktop_reset() {
         const std::lock_guard lock(desktop().mutex);
         forgotten.swap(desktop().shown);
       }
+      {
+        const std::lock_guard lock(g_session_interfaces_mutex);
+        g_session_interfaces = SessionInterfaces{};
+      }
       free_retired_rows();
     });
   });
@@ -213,7 +232,12 @@ void register_desktop_reset() {
 
 class Session final : public posix::CaptureSession {
  public:
-  Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
+  // Windows draws the pointer unless told otherwise.
+  Session(ComPtr<Pool> pool, ComPtr<Item> item)
+      : CaptureSession(true),
+        pool_(std::move(pool)),
+        item_(std::move(item)),
+        interfaces_(session_interfaces()) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   ~Session() override { stop(); }
@@ -221,6 +245,10 @@ class Session final : public posix::CaptureSession {
   Pool& pool() const noexcept { return *pool_.get(); }
 
  private:
+  bool offers_cursor_switch() const override { return interfaces_.cursor_switch; }
+  bool offers_border_switch() const override { return interfaces_.border_switch; }
+  bool may_hide_border() const override { return interfaces_.may_hide_border; }
+
   HRESULT start() override {
     std::shared_ptr<const Shown> first;
     {
@@ -287,6 +315,7 @@ class Session final : public posix::CaptureSession {
 
   const ComPtr<Pool> pool_;
   const ComPtr<Item> item_;
+  const SessionInterfaces interfaces_;
   // Guarded by the desktop's mutex.
   bool started_ = false;
   bool closed_ = false;
@@ -441,6 +470,12 @@ void present_frame(std::uintptr_t target, FrameImage image) {
   for (const auto& session : capturing) {
     session->pool().deliver(*shown);
   }
+}
+
+void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border) {
+  register_desktop_reset();
+  const std::lock_guard lock(g_session_interfaces_mutex);
+  g_session_interfaces = SessionInterfaces{cursor_switch, border_switch, may_hide_border};
 }
 
 bool wait_frames_delivered(std::chrono::milliseconds timeout) {

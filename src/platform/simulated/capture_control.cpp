@@ -19,6 +19,14 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_feature_level(std::int32_t level) {
   return 0;
 }
 
+// Which session interfaces sessions offer, and whether the border may go.
+LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_session_interfaces(int cursor_switch, int border_switch,
+                                                            int may_hide_border) {
+  lumigrab::sim::set_session_interfaces(cursor_switch != 0, border_switch != 0,
+                                        may_hide_border != 0);
+  return 0;
+}
+
 // Presents an image to the monitor or window `target`. `pixels` (may be null
 // for the default pattern) holds `length` bytes; a zero `row_pitch` means
 // width * 4 and a zero content size means the image's size. 0 on success, -1

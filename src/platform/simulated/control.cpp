@@ -106,7 +106,8 @@ LUMIGRAB_SIM_EXPORT void lumigrab_sim_set_primary(std::uint64_t monitor) {
 LUMIGRAB_SIM_EXPORT std::uint64_t lumigrab_sim_add_window(
     const std::uint16_t* title, std::size_t title_count, int visible, int has_process_id,
     std::uint32_t process_id, std::int64_t style, std::int64_t extended_style,
-    std::uint32_t client_rect_error, std::int32_t width, std::int32_t height) {
+    std::uint32_t client_rect_error, std::int32_t width, std::int32_t height, std::int32_t left,
+    std::int32_t top) {
   WindowSpec spec;
   spec.title = units_of(title, title_count);
   spec.visible = visible != 0;
@@ -118,6 +119,8 @@ LUMIGRAB_SIM_EXPORT std::uint64_t lumigrab_sim_add_window(
   spec.client_rect_error = client_rect_error;
   spec.width = width;
   spec.height = height;
+  spec.left = left;
+  spec.top = top;
   return value_of(add_window(std::move(spec)));
 }
 

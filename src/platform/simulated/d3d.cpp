@@ -153,6 +153,34 @@ class Texture final : public posix::Texture2D {
     std::memcpy(own_->bytes.data(), source.bytes.data(), source.bytes.size());
   }
 
+  // Copies `box` of `from`'s rows to (x, y) of this texture's own rows, which
+  // are made when missing with a row pitch padded to 256 bytes, as GPUs pad
+  // the rows of a staging texture.
+  void copy_region_from(Texture& from, UINT x, UINT y, const abi::D3D11_BOX& box) {
+    const std::shared_ptr<const PixelRows> rows = from.rows();
+    if (!rows) {
+      return;
+    }
+    const std::lock_guard lock(mutex_);
+    shown_.reset();
+    if (!own_ || own_.use_count() != 1) {
+      const UINT pitch = (desc_.Width * 4 + 255) / 256 * 256;
+      own_ = std::make_shared<PixelRows>();
+      own_->row_pitch = pitch;
+      own_->bytes.assign(std::size_t{pitch} * desc_.Height, 0);
+    }
+    const std::size_t bytes = std::size_t{box.right - box.left} * 4;
+    for (UINT row = box.top; row < box.bottom; ++row) {
+      const std::size_t source = std::size_t{row} * rows->row_pitch + std::size_t{box.left} * 4;
+      if (source + bytes > rows->bytes.size()) {
+        break;
+      }
+      std::memcpy(own_->bytes.data() + std::size_t{y + row - box.top} * own_->row_pitch +
+                      std::size_t{x} * 4,
+                  rows->bytes.data() + source, bytes);
+    }
+  }
+
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
     if (!posix::can_map(desc_, map_type, flags)) {
       return win::E_INVALIDARG_;

@@ -25,6 +25,11 @@ struct FrameImage {
 // The feature level D3D11CreateDevice obtains (0xB100 unless changed).
 void set_feature_level(std::int32_t level);
 
+// What sessions made from now on offer: IGraphicsCaptureSession2 (the
+// pointer switch), IGraphicsCaptureSession3 (the border switch), and whether
+// the border may be turned off. All true unless changed.
+void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border);
+
 // Makes `image` what the monitor or window with this handle value shows, and
 // delivers it as a new frame to every started capture of that target. Throws
 // std::invalid_argument for an image whose sizes and bytes do not add up.

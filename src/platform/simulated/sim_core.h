@@ -130,6 +130,8 @@ struct WindowSpec {
   DWORD client_rect_error = 0;  // non-zero: GetClientRect fails with it
   LONG width = 800;
   LONG height = 600;
+  LONG left = 0;  // the client area's top-left corner on the desktop
+  LONG top = 0;
 };
 // Opens a top-level window; its handle is never reused.
 HWND add_window(WindowSpec spec);

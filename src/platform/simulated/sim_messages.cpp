@@ -37,6 +37,10 @@ std::optional<std::string> desktop_unreachable() {
   return std::nullopt;
 }
 
+bool cursor_captured_by_default() noexcept {
+  return true;
+}
+
 BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {
   sim::log_call("PostThreadMessageW(" + hex(thread_id) + ", " + hex(message) + ", " +
                 std::to_string(wparam) + ", " + std::to_string(lparam) + ")");

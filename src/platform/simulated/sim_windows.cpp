@@ -204,6 +204,22 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   });
 }
 
+BOOL ClientToScreen(HWND window, POINT* point) {
+  sim::log_call("ClientToScreen(" + handle_text(window) + ")");
+  if (sim::detail::fails("ClientToScreen")) {
+    return 0;
+  }
+  return sim::with_window(window, [point](const sim::Window& found) -> BOOL {
+    if (point == nullptr) {
+      sim::set_last_error(sim::kErrorInvalidParameter);
+      return 0;
+    }
+    point->x += found.spec.left;
+    point->y += found.spec.top;
+    return 1;
+  });
+}
+
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {
   sim::log_call("GetWindowLongPtrW(" + handle_text(window) + ", " + std::to_string(index) + ")");
   if (sim::detail::fails("GetWindowLongPtrW")) {

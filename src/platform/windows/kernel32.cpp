@@ -89,6 +89,10 @@ std::optional<std::string> desktop_unreachable() {
   return std::nullopt;
 }
 
+bool cursor_captured_by_default() noexcept {
+  return true;
+}
+
 DWORD GetCurrentThreadId() {
   return ::GetCurrentThreadId();
 }

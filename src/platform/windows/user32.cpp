@@ -42,6 +42,10 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   return ::GetClientRect(window, rect);
 }
 
+BOOL ClientToScreen(HWND window, POINT* point) {
+  return ::ClientToScreen(window, point);
+}
+
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {
   return ::GetWindowLongPtrW(window, index);
 }

@@ -105,7 +105,9 @@ class Pool final : public posix::FramePool {
  public:
   Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::shared_ptr<DeviceCore> core,
        std::int32_t pixel_format, SizeInt32 size)
-      : FramePool(thread_id, std::move(device), pixel_format), core_(std::move(core)), size_(size) {}
+      : FramePool(thread_id, std::move(device), pixel_format),
+        core_(std::move(core)),
+        size_(size) {}
 
   // Makes a frame of `source` the pool's next one (replacing an unread one)
   // and raises FrameArrived for it on the pool's thread. Several frames that
@@ -118,18 +120,17 @@ class Pool final : public posix::FramePool {
         return;
       }
       last_ = std::pair{source, content};
-      dropped = std::exchange(
-          pending_, make_object<posix::CaptureFrame>(
-                        make_source_texture(core_, source, size_.Width, size_.Height,
-                                            pixel_format_),
-                        content));
+      dropped = std::exchange(pending_, make_object<posix::CaptureFrame>(
+                                            make_source_texture(core_, source, size_.Width,
+                                                                size_.Height, pixel_format_),
+                                            content));
       if (raise_posted_) {
         return;
       }
       raise_posted_ = true;
     }
-    posix::post_to_dispatcher_queue(thread_id_,
-                                    [pool = ComPtr<Pool>::copy(this)] { pool->raise_frame_arrived(); });
+    posix::post_to_dispatcher_queue(
+        thread_id_, [pool = ComPtr<Pool>::copy(this)] { pool->raise_frame_arrived(); });
   }
 
  private:
@@ -228,12 +229,13 @@ namespace {
 // Members go bottom-up, so the wait ends first and the connection last.
 class Watch {
  public:
-  static std::unique_ptr<Watch> start(ComPtr<Pool> pool, const Item& item) {
+  // With `cursor`, frames show the pointer too.
+  static std::unique_ptr<Watch> start(ComPtr<Pool> pool, const Item& item, bool cursor) {
     std::shared_ptr<Connection> c = Connection::open();
     if (!c) {
       return nullptr;
     }
-    return std::unique_ptr<Watch>(new Watch(std::move(c), std::move(pool), item));
+    return std::unique_ptr<Watch>(new Watch(std::move(c), std::move(pool), item, cursor));
   }
 
   Watch(const Watch&) = delete;
@@ -252,6 +254,7 @@ class Watch {
   }
 
   SizeInt32 content() const noexcept { return content_; }
+  const CaptureSource& source() const noexcept { return source_of_; }
 
   // The source frames are read from now: the window's current pixmap where
   // there is one.
@@ -262,15 +265,22 @@ class Watch {
       source.x = static_cast<std::int16_t>(border_);
       source.y = static_cast<std::int16_t>(border_);
       source.pixmap = pixmap_;
+      source.window_x = static_cast<std::int16_t>(border_);
+      source.window_y = static_cast<std::int16_t>(border_);
     }
     return source;
   }
 
  private:
-  Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item)
+  static CaptureSource with_cursor(CaptureSource source, bool cursor) {
+    source.cursor = cursor;
+    return source;
+  }
+
+  Watch(std::shared_ptr<Connection> c, ComPtr<Pool> pool, const Item& item, bool cursor)
       : c_(std::move(c)),
         pool_(std::move(pool)),
-        source_of_(item.source()),
+        source_of_(with_cursor(item.source(), cursor)),
         is_window_(item.is_window()),
         content_(item.size()) {
     const xcb_window_t target = item.source().drawable;
@@ -373,9 +383,13 @@ class Watch {
   std::unique_ptr<posix::QueueSource> source_;
 };
 
+// The pointer is drawn only when asked for, as frames without it were all
+// this backend gave before. There is no border to turn off: the switch is
+// taken and changes nothing.
 class Session final : public posix::CaptureSession {
  public:
-  Session(ComPtr<Pool> pool, ComPtr<Item> item) : pool_(std::move(pool)), item_(std::move(item)) {}
+  Session(ComPtr<Pool> pool, ComPtr<Item> item)
+      : CaptureSession(false), pool_(std::move(pool)), item_(std::move(item)) {}
 
  private:
   // The first frame shows the target as it is when the capture starts.
@@ -392,7 +406,7 @@ class Session final : public posix::CaptureSession {
         posix::set_thread_error_info(std::u16string(why.begin(), why.end()), std::nullopt);
         return kUnsupportedFormat;
       }
-      watch_ = Watch::start(pool_, *item_.get());
+      watch_ = Watch::start(pool_, *item_.get(), cursor_enabled());
       if (!watch_) {
         return win::E_FAIL_;
       }
@@ -443,8 +457,11 @@ class ItemFactory final : public posix::CaptureItemFactory {
       return win::E_INVALIDARG_;
     }
     Layout layout = layout_of(*c, attributes->visual, geometry->depth);
-    return make_object<Item>(CaptureSource{id, 0, 0, layout.layout.value_or(PixelLayout{}), {}},
-                             true, SizeInt32{geometry->width, geometry->height},
+    CaptureSource source;
+    source.drawable = id;
+    source.layout = layout.layout.value_or(PixelLayout{});
+    source.window = id;
+    return make_object<Item>(std::move(source), true, SizeInt32{geometry->width, geometry->height},
                              std::move(layout.refusal))
         ->QueryInterface(iid, result);
   }
@@ -462,10 +479,14 @@ class ItemFactory final : public posix::CaptureItemFactory {
     }
     const xcb_screen_t& screen = c->screen();
     Layout layout = layout_of(*c, screen.root_visual, screen.root_depth);
-    return make_object<Item>(
-               CaptureSource{
-                   c->root(), found->x, found->y, layout.layout.value_or(PixelLayout{}), {}},
-               false, SizeInt32{found->width, found->height}, std::move(layout.refusal))
+    CaptureSource source;
+    source.drawable = c->root();
+    source.x = found->x;
+    source.y = found->y;
+    source.layout = layout.layout.value_or(PixelLayout{});
+    source.window = c->root();
+    return make_object<Item>(std::move(source), false, SizeInt32{found->width, found->height},
+                             std::move(layout.refusal))
         ->QueryInterface(iid, result);
   }
 };
@@ -478,9 +499,9 @@ class PoolStatics final : public posix::FramePoolStatics {
 
   ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
                                     std::int32_t pixel_format, SizeInt32 size) override {
-    return posix::upcast<posix::FramePool>(make_object<Pool>(
-        thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), device_core(device), pixel_format,
-        size));
+    return posix::upcast<posix::FramePool>(
+        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device),
+                          device_core(device), pixel_format, size));
   }
 };
 

@@ -1,17 +1,16 @@
 #include "platform/x11/connection.h"
 
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace lumigrab::x11 {
 namespace {
@@ -58,9 +57,7 @@ std::string connect_failure(int error) {
     case XCB_CONN_CLOSED_PARSE_ERR:
       what = "DISPLAY " + named + " is not the name of an X display";
       break;
-    case XCB_CONN_CLOSED_INVALID_SCREEN:
-      what = "X display " + named + " has no such screen";
-      break;
+    case XCB_CONN_CLOSED_INVALID_SCREEN: what = "X display " + named + " has no such screen"; break;
     default:
       what = "the connection to X display " + named + " failed (xcb error " +
              std::to_string(error) + ")";
@@ -149,7 +146,7 @@ bool server_answers() {
 
 std::mutex shared_mutex;
 std::shared_ptr<Connection> shared_current;
-std::string shared_reason;  // why `shared_current` is null
+std::string shared_reason;                          // why `shared_current` is null
 std::optional<Clock::time_point> shared_failed_at;  // when opening it last failed
 
 // The shared connection's lock is held across fork(), so that the child does
@@ -179,8 +176,8 @@ std::shared_ptr<Connection> Connection::open(std::string* why) {
   if (!server_answers()) {
     if (why != nullptr) {
       *why = "the X server of display \"" + std::string(std::getenv("DISPLAY")) +
-             "\" did not answer within " + std::to_string(kServerTimeout.count()) +
-             " ms" + std::string(kWhatToDo);
+             "\" did not answer within " + std::to_string(kServerTimeout.count()) + " ms" +
+             std::string(kWhatToDo);
     }
     return nullptr;
   }
@@ -247,11 +244,14 @@ Connection::Connection(xcb_connection_t* c, int screen_number) : c_(c), owner_(g
     auto version = reply(*this, xcb_shm_query_version(c_), xcb_shm_query_version_reply);
     shm_ = version != nullptr;
   }
-  if (present(&xcb_xfixes_id) && present(&xcb_damage_id)) {
+  if (present(&xcb_xfixes_id)) {
+    xfixes_ =
+        reply(*this, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply) != nullptr;
+  }
+  if (xfixes_ && present(&xcb_damage_id)) {
     // DAMAGE answers only clients that announced XFIXES first.
-    auto fixes = reply(*this, xcb_xfixes_query_version(c_, 4, 0), xcb_xfixes_query_version_reply);
     auto version = reply(*this, xcb_damage_query_version(c_, 1, 1), xcb_damage_query_version_reply);
-    damage_ = fixes && version;
+    damage_ = version != nullptr;
     damage_event_ = xcb_get_extension_data(c_, &xcb_damage_id)->first_event;
   }
   if (present(&xcb_composite_id)) {
@@ -274,7 +274,9 @@ Connection::~Connection() {
   xcb_disconnect(c_);
 }
 
-bool Connection::foreign() const noexcept { return owner_ != getpid(); }
+bool Connection::foreign() const noexcept {
+  return owner_ != getpid();
+}
 
 bool Connection::await(unsigned int sequence, void** answer, xcb_generic_error_t** error) const {
   *answer = nullptr;
@@ -364,8 +366,7 @@ std::vector<std::uint32_t> Property::words() const {
   return result;
 }
 
-Property get_property(const Connection& c, xcb_window_t window, xcb_atom_t name,
-                      xcb_atom_t type) {
+Property get_property(const Connection& c, xcb_window_t window, xcb_atom_t name, xcb_atom_t type) {
   Property result;
   if (name == XCB_ATOM_NONE) {
     return result;

@@ -79,6 +79,8 @@ class Connection {
   bool has_shm() const noexcept { return shm_; }
   bool has_damage() const noexcept { return damage_; }
   bool has_composite() const noexcept { return composite_; }
+  // XFIXES, which also gives the pointer's image.
+  bool has_xfixes() const noexcept { return xfixes_; }
   std::uint8_t damage_event_base() const noexcept { return damage_event_; }
 
   // Waits, at most kServerTimeout, for the answer to request `sequence` (sent
@@ -104,6 +106,7 @@ class Connection {
   bool shm_ = false;
   bool damage_ = false;
   bool composite_ = false;
+  bool xfixes_ = false;
   std::uint8_t damage_event_ = 0;
 };
 

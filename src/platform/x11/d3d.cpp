@@ -9,12 +9,11 @@
 // next read-back writes into memory that is already mapped.
 #include "platform/x11/d3d.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <vector>
 
 #include "platform/platform.h"
@@ -157,6 +156,20 @@ class Texture final : public posix::Texture2D {
     }
   }
 
+  // A copy of a box of a frame's texture that fills a whole staging texture
+  // reads only that rectangle of the drawable. Copies into part of a staging
+  // texture are not needed by the module and do nothing here.
+  void copy_region_from(const Texture& from, UINT x, UINT y, const abi::D3D11_BOX& box) {
+    if (!from.source() || desc_.Usage != abi::D3D11_USAGE_STAGING || x != 0 || y != 0 ||
+        box.right - box.left != desc_.Width || box.bottom - box.top != desc_.Height) {
+      return;
+    }
+    CaptureSource part = *from.source();
+    part.x = static_cast<std::int16_t>(part.x + static_cast<std::int32_t>(box.left));
+    part.y = static_cast<std::int16_t>(part.y + static_cast<std::int32_t>(box.top));
+    read(part);
+  }
+
   // Reads `from`'s rectangle from the server into this texture's memory, as
   // R, G, B, A. A read that fails (the server went away or stopped answering,
   // or the rectangle is no longer there) leaves the texture unreadable until
@@ -166,6 +179,31 @@ class Texture final : public posix::Texture2D {
     std::uint8_t* pixels = storage();
     const Connection& c = core_->connection();
     readable_ = segment_ ? read_in_bands(c, from, pixels) : read_whole(c, from, pixels);
+    if (readable_ && from.cursor) {
+      draw_pointer(c, from, pixels);
+    }
+  }
+
+  // The pointer as XFIXES shows it, where it is now. A pointer on another
+  // screen, or a server without XFIXES, draws nothing.
+  void draw_pointer(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
+    if (!c.has_xfixes()) {
+      return;
+    }
+    const auto image_cookie = xcb_xfixes_get_cursor_image(c.get());
+    const auto pointer_cookie = xcb_query_pointer(c.get(), from.window);
+    auto image = reply(c, image_cookie, xcb_xfixes_get_cursor_image_reply);
+    auto pointer = reply(c, pointer_cookie, xcb_query_pointer_reply);
+    if (!image || !pointer || pointer->same_screen == 0 ||
+        xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
+            static_cast<int>(image->width) * image->height) {
+      return;
+    }
+    compose_pointer(pixels, desc_.Width * 4, desc_.Width, desc_.Height,
+                    xcb_xfixes_get_cursor_image_cursor_image(image.get()), image->width,
+                    image->height,
+                    std::int64_t{pointer->win_x} + from.window_x - image->xhot - from.x,
+                    std::int64_t{pointer->win_y} + from.window_y - image->yhot - from.y);
   }
 
   // The rectangle comes in bands that fit the cache, all asked for at once:
@@ -292,6 +330,33 @@ using DeviceContext = posix::DeviceContext<Texture>;
 
 }  // namespace
 
+void compose_pointer(std::uint8_t* pixels, std::uint32_t row_bytes, std::uint32_t columns,
+                     std::uint32_t rows, const std::uint32_t* argb, std::uint32_t width,
+                     std::uint32_t height, std::int64_t left, std::int64_t top) noexcept {
+  const std::int64_t first_x = std::max<std::int64_t>(0, -left);
+  const std::int64_t first_y = std::max<std::int64_t>(0, -top);
+  const std::int64_t end_x = std::min<std::int64_t>(width, std::int64_t{columns} - left);
+  const std::int64_t end_y = std::min<std::int64_t>(height, std::int64_t{rows} - top);
+  for (std::int64_t y = first_y; y < end_y; ++y) {
+    std::uint8_t* row = pixels + static_cast<std::size_t>(top + y) * row_bytes;
+    for (std::int64_t x = first_x; x < end_x; ++x) {
+      const std::uint32_t word = argb[static_cast<std::size_t>(y * width + x)];
+      const std::uint32_t alpha = word >> 24;
+      if (alpha == 0) {
+        continue;
+      }
+      std::uint8_t* pixel = row + static_cast<std::size_t>(left + x) * 4;
+      // Premultiplied: the image's colour plus what shows through.
+      const std::uint32_t keep = 255 - alpha;
+      const std::uint32_t colour[3] = {(word >> 16) & 0xFF, (word >> 8) & 0xFF, word & 0xFF};
+      for (int channel = 0; channel < 3; ++channel) {
+        const std::uint32_t value = colour[channel] + (pixel[channel] * keep + 127) / 255;
+        pixel[channel] = static_cast<std::uint8_t>(std::min<std::uint32_t>(value, 255));
+      }
+    }
+  }
+}
+
 std::shared_ptr<DeviceCore> device_core(abi::IDirect3DDevice* device) noexcept {
   auto* ours = dynamic_cast<Direct3DDevice*>(device);
   return ours == nullptr ? nullptr : ours->device().core();
@@ -301,8 +366,8 @@ ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> cor
                                                  CaptureSource source, std::int32_t width,
                                                  std::int32_t height, std::int32_t pixel_format) {
   return ComPtr<abi::ID3D11Texture2D>::attach(
-      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
-                           std::move(core), source)
+      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format), std::move(core),
+                           source)
           .detach());
 }
 

@@ -4,13 +4,12 @@
 // MIT-SHM where the server offers it) as R, G, B, A rows.
 #pragma once
 
-#include "platform/x11/xcb.h"
-
 #include <cstdint>
 #include <memory>
 
 #include "platform/abi.h"
 #include "platform/com_ptr.h"
+#include "platform/x11/xcb.h"
 
 namespace lumigrab::x11 {
 
@@ -45,14 +44,27 @@ class WindowPixmap;
 
 // Where a captured image comes from: a rectangle of a drawable whose top-left
 // corner is at (x, y), with the drawable's pixel layout. A window's image is
-// read from its pixmap, which the source keeps alive.
+// read from its pixmap, which the source keeps alive. With `cursor`, the
+// pointer is drawn over what is read, placed by its position relative to
+// `window`, whose (0, 0) is at (window_x, window_y) in the drawable.
 struct CaptureSource {
   xcb_drawable_t drawable = XCB_NONE;
   std::int16_t x = 0;
   std::int16_t y = 0;
   PixelLayout layout;
   std::shared_ptr<const WindowPixmap> pixmap;
+  bool cursor = false;
+  xcb_window_t window = XCB_NONE;
+  std::int16_t window_x = 0;
+  std::int16_t window_y = 0;
 };
+
+// Draws the pointer image `argb` (`width` x `height` premultiplied A, R, G, B
+// words) with its top-left corner at (left, top) over `pixels`, R, G, B, A
+// rows of `row_bytes` each, clipped to `columns` x `rows`.
+void compose_pointer(std::uint8_t* pixels, std::uint32_t row_bytes, std::uint32_t columns,
+                     std::uint32_t rows, const std::uint32_t* argb, std::uint32_t width,
+                     std::uint32_t height, std::int64_t left, std::int64_t top) noexcept;
 
 // A GPU-side texture showing `source` at this size.
 ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> core,

@@ -20,7 +20,9 @@ using namespace posix::user32;  // NOLINT(google-build-using-namespace)
 
 constexpr std::u16string_view kDisplayPrefix = u"\\\\.\\DISPLAY";
 
-HMONITOR monitor_of(std::uintptr_t value) { return reinterpret_cast<HMONITOR>(value); }
+HMONITOR monitor_of(std::uintptr_t value) {
+  return reinterpret_cast<HMONITOR>(value);
+}
 
 bool contains(const MonitorRecord& m, LONG x, LONG y) {
   return x >= m.x && y >= m.y && x < m.x + m.width && y < m.y + m.height;
@@ -96,9 +98,9 @@ ModeFacts current_mode(const Connection& c, const MonitorRecord& monitor) {
   }
   std::vector<xcb_randr_crtc_t> candidates;
   if (!monitor.outputs.empty()) {
-    auto output = reply(c, xcb_randr_get_output_info(x, monitor.outputs.front(),
-                                                     resources->config_timestamp),
-                        xcb_randr_get_output_info_reply);
+    auto output =
+        reply(c, xcb_randr_get_output_info(x, monitor.outputs.front(), resources->config_timestamp),
+              xcb_randr_get_output_info_reply);
     if (output && output->crtc != XCB_NONE) {
       candidates.push_back(output->crtc);
     }
@@ -107,7 +109,8 @@ ModeFacts current_mode(const Connection& c, const MonitorRecord& monitor) {
     candidates.assign(crtcs,
                       crtcs + xcb_randr_get_screen_resources_current_crtcs_length(resources.get()));
   }
-  const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+  const xcb_randr_mode_info_t* modes =
+      xcb_randr_get_screen_resources_current_modes(resources.get());
   const int mode_count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
   for (const xcb_randr_crtc_t crtc : candidates) {
     auto info = reply(c, xcb_randr_get_crtc_info(x, crtc, resources->config_timestamp),
@@ -149,9 +152,10 @@ std::u16string device_string_of(const Connection& c, const MonitorRecord& monito
     auto output = reply(c, xcb_randr_get_output_info(x, monitor.outputs.front(), XCB_CURRENT_TIME),
                         xcb_randr_get_output_info_reply);
     if (output) {
-      const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get()));
-      return utf16_from_utf8({name, static_cast<std::size_t>(
-                                        xcb_randr_get_output_info_name_length(output.get()))});
+      const auto* name =
+          reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get()));
+      return utf16_from_utf8(
+          {name, static_cast<std::size_t>(xcb_randr_get_output_info_name_length(output.get()))});
     }
   }
   if (monitor.handle == kWholeScreen) {
@@ -162,9 +166,8 @@ std::u16string device_string_of(const Connection& c, const MonitorRecord& monito
   if (!name) {
     return {};
   }
-  return utf16_from_utf8(
-      {xcb_get_atom_name_name(name.get()),
-       static_cast<std::size_t>(xcb_get_atom_name_name_length(name.get()))});
+  return utf16_from_utf8({xcb_get_atom_name_name(name.get()),
+                          static_cast<std::size_t>(xcb_get_atom_name_name_length(name.get()))});
 }
 
 }  // namespace
@@ -172,8 +175,8 @@ std::u16string device_string_of(const Connection& c, const MonitorRecord& monito
 std::vector<MonitorRecord> list_monitors(const Connection& c) {
   std::vector<MonitorRecord> monitors;
   if (c.has_randr_monitors()) {
-    auto listed = reply(c, xcb_randr_get_monitors(c.get(), c.root(), 1),
-                        xcb_randr_get_monitors_reply);
+    auto listed =
+        reply(c, xcb_randr_get_monitors(c.get(), c.root(), 1), xcb_randr_get_monitors_reply);
     if (listed) {
       for (auto it = xcb_randr_get_monitors_monitors_iterator(listed.get()); it.rem > 0;
            xcb_randr_monitor_info_next(&it)) {
@@ -318,10 +321,9 @@ BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVIC
     }
     x11::copy_units(device_info->DeviceName, x11::device_name_of(device_number), 32);
     x11::copy_units(device_info->DeviceString, u"X11 display", 128);
-    device_info->StateFlags = x11::kDisplayDeviceAttachedToDesktop |
-                              (x11::primary_position(monitors) == device_number
-                                   ? x11::kDisplayDevicePrimary
-                                   : 0);
+    device_info->StateFlags =
+        x11::kDisplayDeviceAttachedToDesktop |
+        (x11::primary_position(monitors) == device_number ? x11::kDisplayDevicePrimary : 0);
     return 1;
   }
   const std::optional<std::size_t> position =

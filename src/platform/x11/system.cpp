@@ -1,8 +1,7 @@
 // Thread messages, processes, error text, libraries and the Windows Runtime
 // core, over what the POSIX backends share.
-#include <unistd.h>
-
 #include <system_error>
+#include <unistd.h>
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
@@ -13,10 +12,16 @@
 
 namespace lumigrab::platform {
 
-const char* backend_name() noexcept { return "x11"; }
+const char* backend_name() noexcept {
+  return "x11";
+}
 
 std::optional<std::string> desktop_unreachable() {
   return x11::unreachable_reason();
+}
+
+bool cursor_captured_by_default() noexcept {
+  return false;
 }
 
 // --- thread messages, threads and the process ---
@@ -30,36 +35,54 @@ BOOL GetMessageW(MSG* msg, HWND window, UINT filter_min, UINT filter_max) {
   return posix::get_message(msg, window, filter_min, filter_max);
 }
 
-BOOL TranslateMessage(const MSG* /*msg*/) { return 0; }  // no keyboard messages to translate
+BOOL TranslateMessage(const MSG* /*msg*/) {
+  return 0;
+}  // no keyboard messages to translate
 
 LRESULT DispatchMessageW(const MSG* msg) {
   posix::dispatch_message(msg);
   return 0;
 }
 
-void PostQuitMessage(int exit_code) { posix::post_quit_message(exit_code); }
+void PostQuitMessage(int exit_code) {
+  posix::post_quit_message(exit_code);
+}
 
-DWORD GetCurrentThreadId() { return posix::current_thread_id(); }
+DWORD GetCurrentThreadId() {
+  return posix::current_thread_id();
+}
 
 // The real id: window owners (_NET_WM_PID) are compared with it.
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId() {
+  return static_cast<DWORD>(getpid());
+}
 
-std::thread spawn_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+std::thread spawn_thread(std::function<void()> body) {
+  return std::thread(std::move(body));
+}
 
-std::string current_thread_name() { return posix::current_thread_name(); }
+std::string current_thread_name() {
+  return posix::current_thread_name();
+}
 
-void write_backtrace() { posix::write_backtrace(); }
+void write_backtrace() {
+  posix::write_backtrace();
+}
 
 // --- error text ---
 
-DWORD GetLastError() { return posix::last_error(); }
+DWORD GetLastError() {
+  return posix::last_error();
+}
 
 DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD /*language_id*/,
                      WCHAR** buffer) {
   return posix::format_message(flags, source, message_id, buffer);
 }
 
-void FreeFormatMessageBuffer(WCHAR* buffer) { posix::free_message_buffer(buffer); }
+void FreeFormatMessageBuffer(WCHAR* buffer) {
+  posix::free_message_buffer(buffer);
+}
 
 HRESULT GetErrorInfo(ULONG /*reserved*/, abi::IErrorInfo** info) {
   if (info == nullptr) {
@@ -74,9 +97,13 @@ HRESULT SetErrorInfo(ULONG /*reserved*/, abi::IErrorInfo* info) {
   return S_OK_;
 }
 
-void SysFreeString(BSTR string) { posix::free_bstr(string); }
+void SysFreeString(BSTR string) {
+  posix::free_bstr(string);
+}
 
-UINT SysStringLen(BSTR string) { return posix::bstr_length(string); }
+UINT SysStringLen(BSTR string) {
+  return posix::bstr_length(string);
+}
 
 // --- libraries ---
 
@@ -88,13 +115,19 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
   return posix::get_proc_address(module, name);
 }
 
-BOOL FreeLibrary(HMODULE module) { return posix::free_library(module); }
+BOOL FreeLibrary(HMODULE module) {
+  return posix::free_library(module);
+}
 
 // --- runtime activation ---
 
-HRESULT RoInitialize(std::int32_t init_type) { return posix::initialize_apartment(init_type); }
+HRESULT RoInitialize(std::int32_t init_type) {
+  return posix::initialize_apartment(init_type);
+}
 
-void RoUninitialize() { posix::uninitialize_apartment(); }
+void RoUninitialize() {
+  posix::uninitialize_apartment();
+}
 
 HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* string) {
   return posix::create_string(source, length, string);

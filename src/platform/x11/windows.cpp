@@ -25,8 +25,7 @@ constexpr int kFrameDepth = 4;
 
 std::optional<xcb_get_window_attributes_reply_t> attributes(const Connection& c,
                                                             xcb_window_t window) {
-  auto got = reply(c, xcb_get_window_attributes(c.get(), window),
-                   xcb_get_window_attributes_reply);
+  auto got = reply(c, xcb_get_window_attributes(c.get(), window), xcb_get_window_attributes_reply);
   if (!got) {
     return std::nullopt;
   }
@@ -79,8 +78,7 @@ bool window_manager_alive(const Connection& c) {
     return false;
   }
   const std::vector<std::uint32_t> own =
-      get_property(c, check.front(), c.atom(Atom::NetSupportingWmCheck), XCB_ATOM_WINDOW)
-          .words();
+      get_property(c, check.front(), c.atom(Atom::NetSupportingWmCheck), XCB_ATOM_WINDOW).words();
   return !own.empty() && own.front() == check.front();
 }
 
@@ -132,8 +130,8 @@ std::u16string title_of(const Connection& c, xcb_window_t window) {
 
 bool is_tool_window(const Connection& c, xcb_window_t window) {
   const Atom tool_types[] = {
-      Atom::NetWmWindowTypeUtility, Atom::NetWmWindowTypeToolbar, Atom::NetWmWindowTypeDock,
-      Atom::NetWmWindowTypeMenu,    Atom::NetWmWindowTypeSplash,  Atom::NetWmWindowTypeTooltip,
+      Atom::NetWmWindowTypeUtility,      Atom::NetWmWindowTypeToolbar, Atom::NetWmWindowTypeDock,
+      Atom::NetWmWindowTypeMenu,         Atom::NetWmWindowTypeSplash,  Atom::NetWmWindowTypeTooltip,
       Atom::NetWmWindowTypeNotification,
   };
   for (const std::uint32_t type :
@@ -169,9 +167,9 @@ xcb_window_t top_level_of(const Connection& c, xcb_window_t window) {
 // Runs `use` with the shared connection when `window` exists; otherwise sets
 // last error 1400, as Windows does for a handle that names no window.
 template <typename Use>
-auto with_window(HWND window, Use use) -> decltype(use(std::declval<const Connection&>(),
-                                                      xcb_window_t{},
-                                                      xcb_get_window_attributes_reply_t{})) {
+auto with_window(HWND window, Use use)
+    -> decltype(use(std::declval<const Connection&>(), xcb_window_t{},
+                    xcb_get_window_attributes_reply_t{})) {
   const auto c = shared_connection();
   if (c) {
     if (const auto found = attributes(*c, window_id(window))) {
@@ -228,24 +226,25 @@ HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name) {
 }
 
 BOOL IsWindowVisible(HWND window) {
-  return x11::with_window(window, [](const auto&, xcb_window_t,
-                                     const xcb_get_window_attributes_reply_t& found) -> BOOL {
-    return found.map_state == XCB_MAP_STATE_VIEWABLE ? 1 : 0;
-  });
+  return x11::with_window(
+      window,
+      [](const auto&, xcb_window_t, const xcb_get_window_attributes_reply_t& found) -> BOOL {
+        return found.map_state == XCB_MAP_STATE_VIEWABLE ? 1 : 0;
+      });
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id) {
-  return x11::with_window(window, [process_id](const x11::Connection& c, xcb_window_t id,
-                                               const auto&) -> DWORD {
-    const std::vector<std::uint32_t> pid =
-        x11::get_property(c, id, c.atom(x11::Atom::NetWmPid), XCB_ATOM_CARDINAL).words();
-    const DWORD owner = pid.empty() ? 0 : pid.front();
-    if (process_id != nullptr) {
-      *process_id = owner;
-    }
-    // A process's main thread has the process's id.
-    return owner;
-  });
+  return x11::with_window(
+      window, [process_id](const x11::Connection& c, xcb_window_t id, const auto&) -> DWORD {
+        const std::vector<std::uint32_t> pid =
+            x11::get_property(c, id, c.atom(x11::Atom::NetWmPid), XCB_ATOM_CARDINAL).words();
+        const DWORD owner = pid.empty() ? 0 : pid.front();
+        if (process_id != nullptr) {
+          *process_id = owner;
+        }
+        // A process's main thread has the process's id.
+        return owner;
+      });
 }
 
 BOOL GetClientRect(HWND window, RECT* rect) {
@@ -263,48 +262,71 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   return 1;
 }
 
-LONG_PTR GetWindowLongPtrW(HWND window, int index) {
-  return x11::with_window(window, [index](const x11::Connection& c, xcb_window_t id,
-                                          const xcb_get_window_attributes_reply_t& found)
-                                      -> LONG_PTR {
-    if (index == GWL_STYLE_) {
-      LONG_PTR style = found.map_state == XCB_MAP_STATE_VIEWABLE ? x11::kVisibleStyle : 0;
-      // A window that is neither a child of the root nor a client a manager
-      // wrapped is part of another window.
-      xcb_window_t parent = XCB_NONE;
-      x11::children_of(c, id, &parent);
-      if (parent != XCB_NONE && parent != c.root() && !x11::has_wm_state(c, id)) {
-        style |= WS_CHILD_;
-      }
-      return style;
-    }
-    if (index == GWL_EXSTYLE_) {
-      return x11::is_tool_window(c, id) ? WS_EX_TOOLWINDOW_ : 0;
-    }
-    posix::set_last_error(x11::kErrorInvalidIndex);
+BOOL ClientToScreen(HWND window, POINT* point) {
+  const auto c = x11::shared_connection();
+  if (!c) {
+    posix::set_last_error(x11::kErrorInvalidWindowHandle);
     return 0;
-  });
+  }
+  auto where =
+      x11::reply(*c, xcb_translate_coordinates(c->get(), x11::window_id(window), c->root(), 0, 0),
+                 xcb_translate_coordinates_reply);
+  if (!where) {
+    posix::set_last_error(x11::kErrorInvalidWindowHandle);
+    return 0;
+  }
+  if (point == nullptr) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  point->x += where->dst_x;
+  point->y += where->dst_y;
+  return 1;
+}
+
+LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+  return x11::with_window(
+      window,
+      [index](const x11::Connection& c, xcb_window_t id,
+              const xcb_get_window_attributes_reply_t& found) -> LONG_PTR {
+        if (index == GWL_STYLE_) {
+          LONG_PTR style = found.map_state == XCB_MAP_STATE_VIEWABLE ? x11::kVisibleStyle : 0;
+          // A window that is neither a child of the root nor a client a manager
+          // wrapped is part of another window.
+          xcb_window_t parent = XCB_NONE;
+          x11::children_of(c, id, &parent);
+          if (parent != XCB_NONE && parent != c.root() && !x11::has_wm_state(c, id)) {
+            style |= WS_CHILD_;
+          }
+          return style;
+        }
+        if (index == GWL_EXSTYLE_) {
+          return x11::is_tool_window(c, id) ? WS_EX_TOOLWINDOW_ : 0;
+        }
+        posix::set_last_error(x11::kErrorInvalidIndex);
+        return 0;
+      });
 }
 
 int GetWindowTextLengthW(HWND window) {
-  return x11::with_window(window, [](const x11::Connection& c, xcb_window_t id,
-                                     const auto&) -> int {
-    return static_cast<int>(x11::title_of(c, id).size());
-  });
+  return x11::with_window(window,
+                          [](const x11::Connection& c, xcb_window_t id, const auto&) -> int {
+                            return static_cast<int>(x11::title_of(c, id).size());
+                          });
 }
 
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity) {
-  return x11::with_window(window, [buffer, capacity](const x11::Connection& c, xcb_window_t id,
-                                                     const auto&) -> int {
-    if (buffer == nullptr || capacity <= 0) {
-      return 0;
-    }
-    const std::u16string title = x11::title_of(c, id);
-    const std::size_t count = std::min(title.size(), static_cast<std::size_t>(capacity) - 1);
-    std::copy_n(title.begin(), count, buffer);
-    buffer[count] = 0;
-    return static_cast<int>(count);
-  });
+  return x11::with_window(
+      window, [buffer, capacity](const x11::Connection& c, xcb_window_t id, const auto&) -> int {
+        if (buffer == nullptr || capacity <= 0) {
+          return 0;
+        }
+        const std::u16string title = x11::title_of(c, id);
+        const std::size_t count = std::min(title.size(), static_cast<std::size_t>(capacity) - 1);
+        std::copy_n(title.begin(), count, buffer);
+        buffer[count] = 0;
+        return static_cast<int>(count);
+      });
 }
 
 HWND GetDesktopWindow() {

@@ -287,6 +287,22 @@ struct xcb_get_input_focus_reply_t {
   xcb_window_t focus;
 };
 
+LUMIGRAB_XCB_COOKIE(xcb_query_pointer);
+struct xcb_query_pointer_reply_t {
+  std::uint8_t response_type;
+  std::uint8_t same_screen;
+  std::uint16_t sequence;
+  std::uint32_t length;
+  xcb_window_t root;
+  xcb_window_t child;
+  std::int16_t root_x;
+  std::int16_t root_y;
+  std::int16_t win_x;
+  std::int16_t win_y;
+  std::uint16_t mask;
+  std::uint8_t pad0[2];
+};
+
 struct xcb_configure_notify_event_t {
   std::uint8_t response_type;
   std::uint8_t pad0;
@@ -487,6 +503,22 @@ struct xcb_xfixes_query_version_reply_t {
   std::uint8_t pad1[16];
 };
 
+LUMIGRAB_XCB_COOKIE(xcb_xfixes_get_cursor_image);
+struct xcb_xfixes_get_cursor_image_reply_t {
+  std::uint8_t response_type;
+  std::uint8_t pad0;
+  std::uint16_t sequence;
+  std::uint32_t length;
+  std::int16_t x;
+  std::int16_t y;
+  std::uint16_t width;
+  std::uint16_t height;
+  std::uint16_t xhot;
+  std::uint16_t yhot;
+  std::uint32_t cursor_serial;
+  std::uint8_t pad1[8];
+};
+
 // --- DAMAGE (damage.h) ---
 using xcb_damage_damage_t = std::uint32_t;
 
@@ -625,8 +657,8 @@ enum : std::uint8_t {
   X(Xcb, void, xcb_screen_next, (xcb_screen_iterator_t * i), (i))                                  \
   X(Xcb, xcb_format_iterator_t, xcb_setup_pixmap_formats_iterator, (const xcb_setup_t* r), (r))    \
   X(Xcb, void, xcb_format_next, (xcb_format_iterator_t * i), (i))                                  \
-  X(Xcb, xcb_format_t*, xcb_setup_pixmap_formats, (const xcb_setup_t* r), (r))                    \
-  X(Xcb, int, xcb_setup_pixmap_formats_length, (const xcb_setup_t* r), (r))                       \
+  X(Xcb, xcb_format_t*, xcb_setup_pixmap_formats, (const xcb_setup_t* r), (r))                     \
+  X(Xcb, int, xcb_setup_pixmap_formats_length, (const xcb_setup_t* r), (r))                        \
   X(Xcb, xcb_depth_iterator_t, xcb_screen_allowed_depths_iterator, (const xcb_screen_t* r), (r))   \
   X(Xcb, void, xcb_depth_next, (xcb_depth_iterator_t * i), (i))                                    \
   X(Xcb, xcb_visualtype_iterator_t, xcb_depth_visuals_iterator, (const xcb_depth_t* r), (r))       \
@@ -678,6 +710,8 @@ enum : std::uint8_t {
   X(Xcb, std::uint8_t*, xcb_get_image_data, (const xcb_get_image_reply_t* r), (r))                 \
   X(Xcb, int, xcb_get_image_data_length, (const xcb_get_image_reply_t* r), (r))                    \
   X(Xcb, xcb_get_input_focus_cookie_t, xcb_get_input_focus, (xcb_connection_t * c), (c))           \
+  X(Xcb, xcb_query_pointer_cookie_t, xcb_query_pointer,                                            \
+    (xcb_connection_t * c, xcb_window_t window), (c, window))                                      \
   X(Xcb, xcb_void_cookie_t, xcb_free_pixmap, (xcb_connection_t * c, xcb_pixmap_t pixmap),          \
     (c, pixmap))                                                                                   \
   X(Randr, xcb_randr_query_version_cookie_t, xcb_randr_query_version,                              \
@@ -727,6 +761,12 @@ enum : std::uint8_t {
     (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
      std::uint32_t client_minor_version),                                                          \
     (c, client_major_version, client_minor_version))                                               \
+  X(Xfixes, xcb_xfixes_get_cursor_image_cookie_t, xcb_xfixes_get_cursor_image,                     \
+    (xcb_connection_t * c), (c))                                                                   \
+  X(Xfixes, std::uint32_t*, xcb_xfixes_get_cursor_image_cursor_image,                              \
+    (const xcb_xfixes_get_cursor_image_reply_t* r), (r))                                           \
+  X(Xfixes, int, xcb_xfixes_get_cursor_image_cursor_image_length,                                  \
+    (const xcb_xfixes_get_cursor_image_reply_t* r), (r))                                           \
   X(Damage, xcb_damage_query_version_cookie_t, xcb_damage_query_version,                           \
     (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
      std::uint32_t client_minor_version),                                                          \
@@ -764,6 +804,7 @@ enum : std::uint8_t {
   X(Xcb, xcb_translate_coordinates)                \
   X(Xcb, xcb_get_image)                            \
   X(Xcb, xcb_get_input_focus)                      \
+  X(Xcb, xcb_query_pointer)                        \
   X(Randr, xcb_randr_query_version)                \
   X(Randr, xcb_randr_get_monitors)                 \
   X(Randr, xcb_randr_get_screen_resources_current) \
@@ -772,6 +813,7 @@ enum : std::uint8_t {
   X(Shm, xcb_shm_query_version)                    \
   X(Shm, xcb_shm_get_image)                        \
   X(Xfixes, xcb_xfixes_query_version)              \
+  X(Xfixes, xcb_xfixes_get_cursor_image)           \
   X(Damage, xcb_damage_query_version)              \
   X(Composite, xcb_composite_query_version)
 
