@@ -143,7 +143,7 @@ _present = _declare("present", ctypes.c_int, ctypes.c_uint64, ctypes.c_int32, ct
                     ctypes.c_int32)
 _wait_delivered = _declare("wait_delivered", ctypes.c_int, ctypes.c_int64)
 _set_session_interfaces = _declare("set_session_interfaces", ctypes.c_int, ctypes.c_int,
-                                   ctypes.c_int, ctypes.c_int)
+                                   ctypes.c_int, ctypes.c_int, ctypes.c_int)
 _register_capture_library = _declare("register_capture_library", ctypes.c_int,
                                      ctypes.c_char_p, ctypes.c_int)
 
@@ -153,12 +153,15 @@ def set_feature_level(level):
     _set_feature_level(level)
 
 
-def set_session_interfaces(cursor_switch=True, border_switch=True, may_hide_border=True):
+def set_session_interfaces(cursor_switch=True, border_switch=True, may_hide_border=True,
+                           keeps_border_silently=False):
     """What sessions made from now on offer: IGraphicsCaptureSession2 (the
     pointer switch) and IGraphicsCaptureSession3 (the border switch), and
     whether put_IsBorderRequired(false) is allowed (otherwise E_ACCESSDENIED,
-    as without the borderless capture access)."""
-    _set_session_interfaces(int(cursor_switch), int(border_switch), int(may_hide_border))
+    as without the borderless capture access; with ``keeps_border_silently``
+    it answers S_OK and the border stays, which only reading it back shows)."""
+    _set_session_interfaces(int(cursor_switch), int(border_switch), int(may_hide_border),
+                            int(keeps_border_silently))
 
 
 def present(handle, width, height, pixels=None, *, row_pitch=None, content_size=None):

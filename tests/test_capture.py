@@ -449,6 +449,9 @@ class TestOptions:
             ("cursor", {"cursor_switch": False}, "This system cannot leave the mouse pointer out of the capture."),
             ("border", {"border_switch": False}, "This system cannot turn off the capture border."),
             ("border", {"may_hide_border": False}, "This system cannot turn off the capture border."),
+            # Accepted, but the border stays: only reading it back shows it.
+            ("border", {"may_hide_border": False, "keeps_border_silently": True},
+             "This system cannot turn off the capture border."),
         ],
     )
     def test_a_switch_the_system_refuses(self, monitor, desk, option, interfaces, message, await_first_frame,
@@ -464,12 +467,24 @@ class TestOptions:
         assert raises_message(RuntimeError, start) == message
         assert capture.active is False
 
-    def test_a_failing_switch_is_a_refusal(self, monitor, desk, no_leaks):
+    @pytest.mark.parametrize("await_first_frame", [True, False])
+    def test_a_failing_switch_is_a_refusal(self, monitor, desk, no_leaks, await_first_frame):
         desk.fail("IGraphicsCaptureSession2::put_IsCursorCaptureEnabled", 0x80070005)
         capture = lumigrab.Capture()
         capture.cursor = True
-        assert raises_message(RuntimeError, lambda: capture.start(lumigrab.Monitor())) == (
+        start = lambda: capture.start(lumigrab.Monitor(), await_first_frame=await_first_frame)
+        assert raises_message(RuntimeError, start) == (
             "This system cannot leave the mouse pointer out of the capture."
+        )
+        assert capture.active is False
+
+    def test_a_switch_that_fails_otherwise_is_not_called_a_refusal(self, monitor, desk, no_leaks):
+        # RPC_E_DISCONNECTED says nothing about what the system allows.
+        desk.fail("IGraphicsCaptureSession3::put_IsBorderRequired", 0x80010108)
+        capture = lumigrab.Capture()
+        capture.border = False
+        assert raises_message(RuntimeError, lambda: capture.start(lumigrab.Monitor())) == (
+            "Capture thread exited unexpectedly with an error."
         )
 
     def test_options_change_only_while_stopped(self, monitor, no_leaks):

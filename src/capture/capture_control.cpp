@@ -151,9 +151,10 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
     if (!wait_for_first_frame()) {
       return Err(stop_after_failed_start());
     }
-  } else if ((options_.cursor == false || options_.border == false) && !wait_for_session()) {
+  } else if ((options_.cursor || options_.border) && !wait_for_session()) {
     // A refused switch must reach the caller, so start waits for the session
-    // even when it need not wait for a frame.
+    // even when it need not wait for a frame. Asking for a system's default
+    // can fail too, so any switch set is waited for.
     if (capture_thread_->completion->refusal()) {
       return Err(stop_after_failed_start());
     }

@@ -22,36 +22,68 @@ struct ThreadInput {
   SessionSwitches switches;
 };
 
-// Sets one switch through the session interface `Session` that carries it.
+// Whether a switch's failure says that the system will not have it set so,
+// rather than that something went wrong.
+bool is_refusal(win::HRESULT result) noexcept {
+  return result == win::E_ACCESSDENIED_ || result == win::E_NOTIMPL_ ||
+         result == win::E_NOINTERFACE_;
+}
+
+// Sets one switch through the session interface `Session` that carries it,
+// and reads it back: a system may accept a setting and keep its own.
 // Without that interface (an older system) only the system's default can be
-// had; asking for anything else is refused, as is a setting the session
-// itself declines.
-template <typename Session, typename Put>
-bool set_switch(abi::IGraphicsCaptureSession* session, const win::GUID& iid, bool value,
-                bool system_default, Put put) {
+// had; asking for anything else is `refusal`, as is a setting the session
+// declines or does not keep. Other failures are Windows errors.
+template <typename Session, typename Put, typename Get>
+std::optional<CaptureError> set_switch(abi::IGraphicsCaptureSession* session, const win::GUID& iid,
+                                       bool value, bool system_default, Put put, Get get,
+                                       CaptureError (*refusal)()) {
   ComPtr<Session> extended;
   if (win::failed(session->QueryInterface(iid, extended.put_void())) || !extended) {
-    return value == system_default;
+    return value == system_default ? std::nullopt : std::optional(refusal());
   }
-  return win::succeeded(put(*extended.get(), static_cast<abi::boolean>(value ? 1 : 0)));
+  abi::boolean now = 0;
+  win::HRESULT result = put(*extended.get(), static_cast<abi::boolean>(value ? 1 : 0));
+  if (win::succeeded(result)) {
+    result = get(*extended.get(), &now);
+  }
+  if (is_refusal(result) || (win::succeeded(result) && (now != 0) != value)) {
+    return refusal();
+  }
+  if (win::failed(result)) {
+    return CaptureError::windows_error(WindowsError::from_hresult(result));
+  }
+  return std::nullopt;
 }
 
 std::optional<CaptureError> apply_switches(abi::IGraphicsCaptureSession* session,
                                            const SessionSwitches& switches) {
   // Windows draws the pointer and the border unless told otherwise.
-  if (switches.cursor && !set_switch<abi::IGraphicsCaptureSession2>(
-                             session, abi::IID_IGraphicsCaptureSession2, *switches.cursor, true,
-                             [](abi::IGraphicsCaptureSession2& s, abi::boolean v) {
-                               return s.put_IsCursorCaptureEnabled(v);
-                             })) {
-    return CaptureError::cursor_switch_unavailable();
+  if (switches.cursor) {
+    if (auto failure = set_switch<abi::IGraphicsCaptureSession2>(
+            session, abi::IID_IGraphicsCaptureSession2, *switches.cursor, true,
+            [](abi::IGraphicsCaptureSession2& s, abi::boolean v) {
+              return s.put_IsCursorCaptureEnabled(v);
+            },
+            [](abi::IGraphicsCaptureSession2& s, abi::boolean* v) {
+              return s.get_IsCursorCaptureEnabled(v);
+            },
+            &CaptureError::cursor_switch_unavailable)) {
+      return failure;
+    }
   }
-  if (switches.border && !set_switch<abi::IGraphicsCaptureSession3>(
-                             session, abi::IID_IGraphicsCaptureSession3, *switches.border, true,
-                             [](abi::IGraphicsCaptureSession3& s, abi::boolean v) {
-                               return s.put_IsBorderRequired(v);
-                             })) {
-    return CaptureError::border_switch_unavailable();
+  if (switches.border) {
+    if (auto failure = set_switch<abi::IGraphicsCaptureSession3>(
+            session, abi::IID_IGraphicsCaptureSession3, *switches.border, true,
+            [](abi::IGraphicsCaptureSession3& s, abi::boolean v) {
+              return s.put_IsBorderRequired(v);
+            },
+            [](abi::IGraphicsCaptureSession3& s, abi::boolean* v) {
+              return s.get_IsBorderRequired(v);
+            },
+            &CaptureError::border_switch_unavailable)) {
+      return failure;
+    }
   }
   return std::nullopt;
 }

@@ -194,7 +194,7 @@ HRESULT LUMIGRAB_STDCALL CaptureSession::put_IsBorderRequired(abi::boolean value
     return *fault;
   }
   if (value == 0 && !may_hide_border()) {
-    return win::E_ACCESSDENIED_;
+    return keeps_border_silently() ? win::S_OK_ : win::E_ACCESSDENIED_;
   }
   border_required_.store(value != 0);
   return win::S_OK_;
@@ -232,8 +232,7 @@ void* FramePool::find_interface(const GUID& iid) noexcept {
 
 HRESULT LUMIGRAB_STDCALL FramePool::Recreate(abi::IDirect3DDevice* device,
                                              std::int32_t pixel_format,
-                                             std::int32_t number_of_buffers,
-                                             abi::SizeInt32 size) {
+                                             std::int32_t number_of_buffers, abi::SizeInt32 size) {
   log_call("IDirect3D11CaptureFramePool::Recreate(" + std::to_string(pixel_format) + ", " +
            std::to_string(number_of_buffers) + ", " + size_text(size) + ")");
   if (auto fault = injected_fault("IDirect3D11CaptureFramePool::Recreate")) {
@@ -299,8 +298,7 @@ HRESULT LUMIGRAB_STDCALL FramePool::add_FrameArrived(abi::IFrameArrivedHandler* 
 }
 
 HRESULT LUMIGRAB_STDCALL FramePool::remove_FrameArrived(abi::EventRegistrationToken token) {
-  log_call("IDirect3D11CaptureFramePool::remove_FrameArrived(" + std::to_string(token.value) +
-           ")");
+  log_call("IDirect3D11CaptureFramePool::remove_FrameArrived(" + std::to_string(token.value) + ")");
   if (auto fault = injected_fault("IDirect3D11CaptureFramePool::remove_FrameArrived")) {
     return *fault;
   }

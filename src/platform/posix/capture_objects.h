@@ -21,9 +21,8 @@
 
 namespace lumigrab::posix {
 
-class CaptureSurface final
-    : public InspectableObject<CaptureSurface, abi::IDirect3DSurface,
-                               abi::IDirect3DDxgiInterfaceAccess> {
+class CaptureSurface final : public InspectableObject<CaptureSurface, abi::IDirect3DSurface,
+                                                      abi::IDirect3DDxgiInterfaceAccess> {
  public:
   using Base =
       InspectableObject<CaptureSurface, abi::IDirect3DSurface, abi::IDirect3DDxgiInterfaceAccess>;
@@ -111,6 +110,9 @@ class CaptureSession
   virtual bool offers_border_switch() const { return true; }
   // Whether this process may turn the border off.
   virtual bool may_hide_border() const { return true; }
+  // Whether a border that may not be hidden stays without a word: the switch
+  // then answers S_OK and keeps its value, rather than E_ACCESSDENIED.
+  virtual bool keeps_border_silently() const { return false; }
 
  private:
   std::atomic<bool> cursor_enabled_;
@@ -171,9 +173,8 @@ class FramePool
 
 // The activation factory of the item class, answering
 // IGraphicsCaptureItemInterop when `with_interop`.
-class CaptureItemFactory
-    : public InspectableObject<CaptureItemFactory, abi::IActivationFactory,
-                               abi::IGraphicsCaptureItemInterop> {
+class CaptureItemFactory : public InspectableObject<CaptureItemFactory, abi::IActivationFactory,
+                                                    abi::IGraphicsCaptureItemInterop> {
  public:
   static constexpr std::string_view kKind = "interop_factory";
 

@@ -185,6 +185,7 @@ struct SessionInterfaces {
   bool cursor_switch = true;
   bool border_switch = true;
   bool may_hide_border = true;
+  bool keeps_border_silently = false;
 };
 std::mutex g_session_interfaces_mutex;
 SessionInterfaces g_session_interfaces;
@@ -248,6 +249,7 @@ class Session final : public posix::CaptureSession {
   bool offers_cursor_switch() const override { return interfaces_.cursor_switch; }
   bool offers_border_switch() const override { return interfaces_.border_switch; }
   bool may_hide_border() const override { return interfaces_.may_hide_border; }
+  bool keeps_border_silently() const override { return interfaces_.keeps_border_silently; }
 
   HRESULT start() override {
     std::shared_ptr<const Shown> first;
@@ -349,8 +351,8 @@ class ItemFactory final : public posix::CaptureItemFactory {
 
  private:
   static HRESULT create(TargetKind kind, std::uintptr_t target, std::string_view fault_point,
-                        std::optional<std::pair<std::int32_t, std::int32_t>> size,
-                        const GUID& iid, void** result) {
+                        std::optional<std::pair<std::int32_t, std::int32_t>> size, const GUID& iid,
+                        void** result) {
     if (result == nullptr) {
       return win::E_POINTER_;
     }
@@ -404,8 +406,7 @@ HRESULT LUMIGRAB_STDCALL library_factory_without_interop(abi::HSTRING class_id,
 ComPtr<abi::IActivationFactory> make_capture_factory(std::u16string_view class_name,
                                                      bool with_interop) {
   if (class_name == abi::kGraphicsCaptureItemClass) {
-    return ComPtr<abi::IActivationFactory>::attach(
-        make_object<ItemFactory>(with_interop).detach());
+    return ComPtr<abi::IActivationFactory>::attach(make_object<ItemFactory>(with_interop).detach());
   }
   if (class_name == abi::kFramePoolClass) {
     return ComPtr<abi::IActivationFactory>::attach(make_object<PoolStatics>().detach());
@@ -418,9 +419,9 @@ void register_capture_library(const std::string& name, bool with_interop) {
       with_interop ? &library_factory_with_interop : &library_factory_without_interop;
   // Through void (*)(), the one function pointer type any other converts to
   // without a warning.
-  register_library(name, {{"DllGetActivationFactory",
-                           reinterpret_cast<FARPROC>(
-                               reinterpret_cast<void (*)()>(export_function))}});
+  register_library(name,
+                   {{"DllGetActivationFactory",
+                     reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(export_function))}});
 }
 
 void present_frame(std::uintptr_t target, FrameImage image) {
@@ -446,11 +447,12 @@ void present_frame(std::uintptr_t target, FrameImage image) {
   if (image.pixels.empty()) {
     shown->rows = default_rows(image.width, image.height, image.row_pitch);
   } else {
-    if (image.pixels.size() != std::size_t{image.row_pitch} * static_cast<std::size_t>(image.height)) {
+    if (image.pixels.size() !=
+        std::size_t{image.row_pitch} * static_cast<std::size_t>(image.height)) {
       throw std::invalid_argument("a presented image needs height * row_pitch bytes");
     }
-    shown->rows = std::make_shared<const PixelRows>(
-        PixelRows{image.row_pitch, std::move(image.pixels)});
+    shown->rows =
+        std::make_shared<const PixelRows>(PixelRows{image.row_pitch, std::move(image.pixels)});
   }
   register_desktop_reset();
 
@@ -472,10 +474,12 @@ void present_frame(std::uintptr_t target, FrameImage image) {
   }
 }
 
-void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border) {
+void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border,
+                            bool keeps_border_silently) {
   register_desktop_reset();
   const std::lock_guard lock(g_session_interfaces_mutex);
-  g_session_interfaces = SessionInterfaces{cursor_switch, border_switch, may_hide_border};
+  g_session_interfaces =
+      SessionInterfaces{cursor_switch, border_switch, may_hide_border, keeps_border_silently};
 }
 
 bool wait_frames_delivered(std::chrono::milliseconds timeout) {

@@ -21,9 +21,10 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_feature_level(std::int32_t level) {
 
 // Which session interfaces sessions offer, and whether the border may go.
 LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_session_interfaces(int cursor_switch, int border_switch,
-                                                            int may_hide_border) {
+                                                            int may_hide_border,
+                                                            int keeps_border_silently) {
   lumigrab::sim::set_session_interfaces(cursor_switch != 0, border_switch != 0,
-                                        may_hide_border != 0);
+                                        may_hide_border != 0, keeps_border_silently != 0);
   return 0;
 }
 
@@ -60,8 +61,7 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_wait_delivered(std::int64_t timeout_ms) {
 
 // Makes `name` a loadable library exporting DllGetActivationFactory for the
 // capture classes. 0 on success, -1 on failure.
-LUMIGRAB_SIM_EXPORT int lumigrab_sim_register_capture_library(const char* name,
-                                                              int with_interop) {
+LUMIGRAB_SIM_EXPORT int lumigrab_sim_register_capture_library(const char* name, int with_interop) {
   if (name == nullptr) {
     return -1;
   }

@@ -28,7 +28,10 @@ void set_feature_level(std::int32_t level);
 // What sessions made from now on offer: IGraphicsCaptureSession2 (the
 // pointer switch), IGraphicsCaptureSession3 (the border switch), and whether
 // the border may be turned off. All true unless changed.
-void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border);
+// `keeps_border_silently`: a border that may not go is kept with S_OK rather
+// than refused with E_ACCESSDENIED.
+void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border,
+                            bool keeps_border_silently = false);
 
 // Makes `image` what the monitor or window with this handle value shows, and
 // delivers it as a new frame to every started capture of that target. Throws
