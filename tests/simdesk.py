@@ -129,6 +129,7 @@ _add_monitor = _declare("add_monitor", _u64, _units_p, ctypes.c_size_t, _units_p
                         ctypes.c_size_t, _u32, _u32, _u32, ctypes.c_int, ctypes.c_int)
 _remove_monitor = _declare("remove_monitor", ctypes.c_int, _u64)
 _set_primary = _declare("set_primary", None, _u64)
+_set_display_scale = _declare("set_display_scale", None, ctypes.c_uint32)
 _add_window = _declare("add_window", _u64, _units_p, ctypes.c_size_t, ctypes.c_int,
                        ctypes.c_int, _u32, ctypes.c_int64, ctypes.c_int64, _u32,
                        ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32)
@@ -245,6 +246,13 @@ def set_primary(handle):
     """What MonitorFromPoint((0, 0)) returns: a handle, None for 0, or any int
     (-1 for all bits set)."""
     _set_primary(0 if handle is None else handle & _HANDLE_MASK)
+
+
+def set_display_scale(percent):
+    """The display scale in percent. As on Windows, a thread that is not
+    per-monitor DPI aware (the default) gets monitor and window geometry from
+    user32 divided by it; display modes and frames stay in physical pixels."""
+    _set_display_scale(percent)
 
 
 def add_window(title="", *, visible=True, own_process=False, pid=None, style=0, exstyle=0,

@@ -106,7 +106,11 @@ class TestEnumeration:
 
 
 class TestProperties:
-    def test_values(self, two_monitors):
+    @pytest.mark.parametrize("scale", [100, 150])
+    def test_values(self, two_monitors, desk, scale):
+        # A DPI-unaware process (python.exe is one) gets scaled positions from
+        # user32 unless it asks for physical pixels; sizes and frames are physical.
+        desk.set_display_scale(scale)
         monitor = lumigrab.Monitor(1)
         assert (monitor.width, monitor.height, monitor.refresh_rate) == (2560, 1440, 144)
         assert monitor.device_name == PREFIX + "1"

@@ -128,7 +128,10 @@ class TestTitle:
 
 
 class TestGeometry:
-    def test_client_area_owner_and_repr(self, desk):
+    @pytest.mark.parametrize("scale", [100, 150])
+    def test_client_area_owner_and_repr(self, desk, scale):
+        # In physical pixels, like frames, whatever the display scale.
+        desk.set_display_scale(scale)
         desk.add_window("Untitled - Notepad", pid=0x1234, width=300, height=200, left=-40, top=25)
         window = lumigrab.Window("Untitled - Notepad")
         assert (window.left, window.top, window.width, window.height) == (-40, 25, 300, 200)
@@ -147,6 +150,13 @@ class TestGeometry:
             with pytest.raises(RuntimeError, match="^Windows API error: "):
                 getattr(window, prop)
         assert repr(window) == "<Window ''>"
+
+    def test_a_failure_without_a_last_error_is_not_reported_as_success(self, desk):
+        desk.add_window("x")
+        desk.fail("ClientToScreen", 0)
+        with pytest.raises(RuntimeError) as excinfo:
+            lumigrab.Window("x").left
+        assert str(excinfo.value) == "Windows API error: Invalid window handle. (0x80070578)"
 
 
 class TestEnumeration:

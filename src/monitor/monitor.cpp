@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "lib/physical_pixels.h"
 #include "lib/utf16.h"
 #include "platform/platform.h"
 
@@ -34,7 +35,7 @@ const char* parse_error_variant(ParseIntError error) {
 
 // The handle list that an enumeration callback fills.
 win::BOOL collect_monitor(win::HMONITOR monitor, win::HDC /*dc*/, win::RECT* /*rect*/,
-                     win::LPARAM data) {
+                          win::LPARAM data) {
   reinterpret_cast<std::vector<win::HMONITOR>*>(data)->push_back(monitor);
   return 1;
 }
@@ -113,12 +114,11 @@ std::string debug_form(const MonitorError& error) {
       return std::string(kind_name(error.kind_)) + "(" +
              lumigrab::debug_form(*error.windows_error_) + ")";
     case MonitorError::Kind::MonitorIndexError:
-      return std::string(kind_name(error.kind_)) + "(ParseIntError { kind: " +
-             parse_error_variant(error.parse_error_) + " })";
+      return std::string(kind_name(error.kind_)) +
+             "(ParseIntError { kind: " + parse_error_variant(error.parse_error_) + " })";
     case MonitorError::Kind::MonitorStringError:
       return std::string(kind_name(error.kind_)) + "(DecodeUtf16Error)";
-    default:
-      return kind_name(error.kind_);
+    default: return kind_name(error.kind_);
   }
 }
 
@@ -250,6 +250,7 @@ Result<std::string, MonitorError> device_string(win::HMONITOR monitor) {
 }
 
 Result<win::RECT, MonitorError> desktop_rect(win::HMONITOR monitor) {
+  const PhysicalPixels physical;
   auto info = monitor_info(monitor);
   if (!info) {
     return Err{std::move(info).error()};

@@ -45,6 +45,11 @@ BOOL IsWindowVisible(HWND window);
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id);
 BOOL GetClientRect(HWND window, RECT* rect);
 BOOL ClientToScreen(HWND window, POINT* point);
+// The calling thread's DPI awareness, which decides whether user32 answers in
+// physical pixels or in pixels scaled for a DPI-unaware program. Returns the
+// previous context, or null where the system has no such call or refuses
+// `context`.
+DPI_AWARENESS_CONTEXT SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT context);
 LONG_PTR GetWindowLongPtrW(HWND window, int index);
 int GetWindowTextLengthW(HWND window);
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity);

@@ -15,8 +15,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 #endif
 
 namespace lumigrab::win {
@@ -27,6 +27,7 @@ using ::BOOL;
 using ::BYTE;
 using ::DEVMODEW;
 using ::DISPLAY_DEVICEW;
+using ::DPI_AWARENESS_CONTEXT;
 using ::DWORD;
 using ::GUID;
 using ::HDC;
@@ -80,6 +81,8 @@ struct HDC__;
 struct HINSTANCE__;
 using HWND = HWND__*;
 using HMONITOR = HMONITOR__*;
+struct DPI_AWARENESS_CONTEXT__;
+using DPI_AWARENESS_CONTEXT = DPI_AWARENESS_CONTEXT__*;
 using HDC = HDC__*;
 using HMODULE = HINSTANCE__*;
 using FARPROC = std::intptr_t (*)();
@@ -219,6 +222,13 @@ inline constexpr DWORD ERROR_INVALID_THREAD_ID_ = 1444;
 
 inline constexpr UINT WM_QUIT_ = 0x0012;
 inline constexpr DWORD ENUM_CURRENT_SETTINGS_ = 0xFFFFFFFFU;
+// The DPI awareness contexts are small negative handle values.
+inline DPI_AWARENESS_CONTEXT dpi_awareness_context(std::intptr_t value) noexcept {
+  return reinterpret_cast<DPI_AWARENESS_CONTEXT>(value);
+}
+inline constexpr std::intptr_t DPI_AWARENESS_CONTEXT_UNAWARE_ = -1;
+inline constexpr std::intptr_t DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_ = -3;
+inline constexpr std::intptr_t DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2_ = -4;
 inline constexpr DWORD MONITOR_DEFAULTTONULL_ = 0;
 inline constexpr int GWL_STYLE_ = -16;
 inline constexpr int GWL_EXSTYLE_ = -20;
@@ -231,7 +241,11 @@ inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE_ = 0x0800;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM_ = 0x1000;
 inline constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_ = 0x00001000;
 
-inline constexpr bool succeeded(HRESULT hr) noexcept { return hr >= 0; }
-inline constexpr bool failed(HRESULT hr) noexcept { return hr < 0; }
+inline constexpr bool succeeded(HRESULT hr) noexcept {
+  return hr >= 0;
+}
+inline constexpr bool failed(HRESULT hr) noexcept {
+  return hr < 0;
+}
 
 }  // namespace lumigrab::win

@@ -1,5 +1,6 @@
 #include "window/window.h"
 
+#include "lib/physical_pixels.h"
 #include "lib/utf16.h"
 #include "platform/platform.h"
 
@@ -16,11 +17,11 @@ win::BOOL collect_valid_window(win::HWND window, win::LPARAM data) {
 }  // namespace
 
 bool is_valid(const WindowFacts& facts) noexcept {
-  if (!facts.visible || facts.owner_process_id == facts.own_process_id ||
-      !facts.client_rect_ok) {
+  if (!facts.visible || facts.owner_process_id == facts.own_process_id || !facts.client_rect_ok) {
     return false;
   }
-  return (facts.style & win::WS_CHILD_) == 0 && (facts.extended_style & win::WS_EX_TOOLWINDOW_) == 0;
+  return (facts.style & win::WS_CHILD_) == 0 &&
+         (facts.extended_style & win::WS_EX_TOOLWINDOW_) == 0;
 }
 
 bool is_valid_window(win::HWND window) {
@@ -116,13 +117,20 @@ Result<win::HWND, WindowError> foreground_window() {
 }
 
 Result<ClientArea, WindowError> client_area(win::HWND window) {
+  const PhysicalPixels physical;
   win::RECT rect{};
   if (platform::GetClientRect(window, &rect) == 0) {
     return Err{WindowError::windows_error(WindowsError::from_last_error())};
   }
   win::POINT origin{0, 0};
   if (platform::ClientToScreen(window, &origin) == 0) {
-    return Err{WindowError::windows_error(WindowsError::from_last_error())};
+    // ClientToScreen is not documented to set a last error: a failure must
+    // not read as error 0, "The operation completed successfully."
+    constexpr win::DWORD kErrorInvalidWindowHandle = 1400;
+    return Err{WindowError::windows_error(
+        platform::GetLastError() != 0 ? WindowsError::from_last_error()
+                                      : WindowsError::from_hresult(WindowsError::hresult_from_win32(
+                                            kErrorInvalidWindowHandle)))};
   }
   return ClientArea{origin.x, origin.y, rect.right - rect.left, rect.bottom - rect.top};
 }

@@ -64,13 +64,17 @@ std::uint64_t value_of(Handle handle) {
 
 }  // namespace
 
-LUMIGRAB_SIM_EXPORT void lumigrab_sim_reset() { reset_desktop(); }
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_reset() {
+  reset_desktop();
+}
 
 LUMIGRAB_SIM_EXPORT const char* lumigrab_sim_backend() {
   return lumigrab::platform::backend_name();
 }
 
-LUMIGRAB_SIM_EXPORT std::uint32_t lumigrab_sim_own_process_id() { return own_process_id(); }
+LUMIGRAB_SIM_EXPORT std::uint32_t lumigrab_sim_own_process_id() {
+  return own_process_id();
+}
 
 // --- monitors ---
 
@@ -97,6 +101,10 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_remove_monitor(std::uint64_t monitor) {
 
 LUMIGRAB_SIM_EXPORT void lumigrab_sim_set_primary(std::uint64_t monitor) {
   set_primary_monitor(handle_of<HMONITOR>(monitor));
+}
+
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_set_display_scale(std::uint32_t percent) {
+  set_display_scale(percent);
 }
 
 // --- windows ---
@@ -156,11 +164,13 @@ LUMIGRAB_SIM_EXPORT void lumigrab_sim_fail(const char* point, std::uint32_t code
   set_fault(point, std::move(spec));
 }
 
-LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_faults() { clear_faults(); }
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_faults() {
+  clear_faults();
+}
 
 // A null `text` removes the entry.
-LUMIGRAB_SIM_EXPORT void lumigrab_sim_set_system_message(std::uint32_t message_id,
-                                                         const char* text, int ntdll) {
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_set_system_message(std::uint32_t message_id, const char* text,
+                                                         int ntdll) {
   set_system_message(message_id, optional_text(text), ntdll != 0);
 }
 
@@ -183,7 +193,9 @@ LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_calls(char* buffer, std::size_t cap
   return copy_out(text, buffer, capacity);
 }
 
-LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_calls() { clear_call_log(); }
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_calls() {
+  clear_call_log();
+}
 
 // One "kind<TAB>count" line per kind whose count is not zero.
 LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_live_objects(char* buffer, std::size_t capacity) {
@@ -191,8 +203,7 @@ LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_live_objects(char* buffer, std::siz
 }
 
 // One "name<TAB>count" line per library with unmatched loads.
-LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_loaded_libraries(char* buffer,
-                                                              std::size_t capacity) {
+LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_loaded_libraries(char* buffer, std::size_t capacity) {
   return copy_out(counts_text(loaded_libraries()), buffer, capacity);
 }
 

@@ -24,14 +24,14 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 // "GetMonitorInfoW" or "ID3D11DeviceContext::Map".
 struct FaultSpec {
   enum class Mode : std::uint8_t {
-    Fail,       // BOOL/handle calls: fail and set last error to `code`;
-                // HRESULT calls: return `code`
-    NoResult,   // HRESULT calls: report success but hand back no object
+    Fail,      // BOOL/handle calls: fail and set last error to `code`;
+               // HRESULT calls: return `code`
+    NoResult,  // HRESULT calls: report success but hand back no object
   };
   Mode mode = Mode::Fail;
   std::uint32_t code = 0;
-  int skip = 0;    // let this many calls succeed first
-  int times = -1;  // then fail this many times; -1: every time
+  int skip = 0;         // let this many calls succeed first
+  int times = -1;       // then fail this many times; -1: every time
   std::string message;  // error-information text left on the thread, if any
   // With a value, the error information also answers IRestrictedErrorInfo
   // with this restricted description (which may be empty).
@@ -106,13 +106,13 @@ std::array<WCHAR, N> fixed_units(std::u16string_view text) {
 }
 
 struct MonitorSpec {
-  std::array<WCHAR, 32> device = fixed_units<32>(u"\\\\.\\DISPLAY1");  // szDevice, raw
+  std::array<WCHAR, 32> device = fixed_units<32>(u"\\\\.\\DISPLAY1");             // szDevice, raw
   std::array<WCHAR, 128> device_string = fixed_units<128>(u"Simulated Monitor");  // raw
   DWORD width = 1920;
   DWORD height = 1080;
   DWORD refresh_rate = 60;
-  bool primary = false;   // becomes what MonitorFromPoint((0, 0)) returns
-  bool settings = true;   // false: EnumDisplaySettingsW fails for it
+  bool primary = false;  // becomes what MonitorFromPoint((0, 0)) returns
+  bool settings = true;  // false: EnumDisplaySettingsW fails for it
 };
 // Connects a monitor; its handle is never reused.
 HMONITOR add_monitor(const MonitorSpec& spec);
@@ -120,6 +120,11 @@ HMONITOR add_monitor(const MonitorSpec& spec);
 bool remove_monitor(HMONITOR monitor);
 // What MonitorFromPoint((0, 0), ...) returns; any value, also a stale one.
 void set_primary_monitor(HMONITOR monitor);
+// The display scale in percent (100 unless set). As on Windows, user32 gives
+// a thread that is not per-monitor DPI aware (every thread, until it calls
+// SetThreadDpiAwarenessContext) monitor and window geometry divided by it,
+// while display modes and captured frames stay in physical pixels.
+void set_display_scale(std::uint32_t percent);
 
 struct WindowSpec {
   std::u16string title;  // raw UTF-16 units

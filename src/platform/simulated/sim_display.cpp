@@ -51,8 +51,12 @@ Display& display() {
   return *instance;
 }
 
-std::uintptr_t value_of(HMONITOR monitor) { return reinterpret_cast<std::uintptr_t>(monitor); }
-HMONITOR monitor_of(std::uintptr_t value) { return reinterpret_cast<HMONITOR>(value); }
+std::uintptr_t value_of(HMONITOR monitor) {
+  return reinterpret_cast<std::uintptr_t>(monitor);
+}
+HMONITOR monitor_of(std::uintptr_t value) {
+  return reinterpret_cast<HMONITOR>(value);
+}
 
 const Monitor* find_connected(const Display& d, std::uintptr_t handle) {
   for (const Monitor& monitor : d.monitors) {
@@ -154,11 +158,47 @@ std::optional<std::pair<std::int32_t, std::int32_t>> monitor_capture_size(HMONIT
                    static_cast<std::int32_t>(found->spec.height)};
 }
 
+namespace {
+
+std::atomic<std::uint32_t> g_display_scale{100};
+// Every thread starts DPI unaware, as in a process whose manifest says nothing.
+thread_local std::intptr_t t_dpi_context = DPI_AWARENESS_CONTEXT_UNAWARE_;
+
+}  // namespace
+
+void set_display_scale(std::uint32_t percent) {
+  g_display_scale.store(percent == 0 ? 100 : percent);
+}
+
+LONG detail::scaled_for_thread(LONG physical) {
+  if (t_dpi_context == DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_ ||
+      t_dpi_context == DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2_) {
+    return physical;
+  }
+  // Rounded to nearest, as MulDiv does.
+  const std::int64_t scale = g_display_scale.load();
+  const std::int64_t scaled = std::int64_t{physical} * 100;
+  return static_cast<LONG>((scaled + (scaled >= 0 ? scale / 2 : -scale / 2)) / scale);
+}
+
+DPI_AWARENESS_CONTEXT detail::set_thread_dpi_context(DPI_AWARENESS_CONTEXT context) {
+  const auto value = reinterpret_cast<std::intptr_t>(context);
+  if (value > -1 || value < -5) {
+    set_last_error(kErrorInvalidParameter);
+    return nullptr;
+  }
+  const std::intptr_t previous = t_dpi_context;
+  t_dpi_context = value;
+  return dpi_awareness_context(previous);
+}
+
 void detail::reset_display() {
   auto& d = display();
   const std::lock_guard lock(d.mutex);
   d.monitors.clear();
   d.primary = 0;
+  g_display_scale.store(100);
+  t_dpi_context = DPI_AWARENESS_CONTEXT_UNAWARE_;
 }
 
 }  // namespace lumigrab::sim
@@ -253,7 +293,10 @@ BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
     sim::set_last_error(sim::kErrorInvalidMonitorHandle);
     return 0;
   }
-  info->rcMonitor = sim::rect_of(d, *found);
+  const RECT rect = sim::rect_of(d, *found);
+  info->rcMonitor = {
+      sim::detail::scaled_for_thread(rect.left), sim::detail::scaled_for_thread(rect.top),
+      sim::detail::scaled_for_thread(rect.right), sim::detail::scaled_for_thread(rect.bottom)};
   info->rcWork = info->rcMonitor;
   info->dwFlags = found->handle == d.primary ? sim::kMonitorInfoFPrimary : 0;
   if (info->cbSize == sizeof(MONITORINFOEXW)) {
@@ -264,9 +307,8 @@ BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
 }
 
 BOOL EnumDisplaySettingsW(const WCHAR* device_name, DWORD mode_number, DEVMODEW* mode) {
-  std::string entry =
-      "EnumDisplaySettingsW(" + sim::detail::quoted_argument(device_name) + ", " +
-      hex(mode_number) + ", ";
+  std::string entry = "EnumDisplaySettingsW(" + sim::detail::quoted_argument(device_name) + ", " +
+                      hex(mode_number) + ", ";
   if (mode == nullptr) {
     entry += "NULL)";
   } else {

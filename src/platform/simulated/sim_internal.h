@@ -51,6 +51,11 @@ inline constexpr std::uintptr_t kNtdllModule = posix::kNtdllModule;
 // "<name>" for a module handle LoadLibraryExA gave out, else the handle.
 std::string module_text(const void* module);
 
+// `physical` as the calling thread sees it under the display scale.
+LONG scaled_for_thread(LONG physical);
+// SetThreadDpiAwarenessContext for the calling thread.
+DPI_AWARENESS_CONTEXT set_thread_dpi_context(DPI_AWARENESS_CONTEXT context);
+
 // --- resets of each part, run by reset_desktop ---
 void reset_display();
 void reset_windows();

@@ -39,8 +39,12 @@ Windows& windows() {
   return *instance;
 }
 
-std::uintptr_t value_of(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
-HWND window_of(std::uintptr_t value) { return reinterpret_cast<HWND>(value); }
+std::uintptr_t value_of(HWND window) {
+  return reinterpret_cast<std::uintptr_t>(window);
+}
+HWND window_of(std::uintptr_t value) {
+  return reinterpret_cast<HWND>(value);
+}
 
 Window* find_open(Windows& w, HWND handle) {
   for (Window& window : w.windows) {
@@ -170,10 +174,9 @@ BOOL IsWindowVisible(HWND window) {
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* process_id) {
-  sim::log_call("GetWindowThreadProcessId(" + handle_text(window) + ", " +
-                (process_id == nullptr ? std::string("NULL")
-                                       : "pid=" + std::to_string(*process_id)) +
-                ")");
+  sim::log_call(
+      "GetWindowThreadProcessId(" + handle_text(window) + ", " +
+      (process_id == nullptr ? std::string("NULL") : "pid=" + std::to_string(*process_id)) + ")");
   if (sim::detail::fails("GetWindowThreadProcessId")) {
     return 0;
   }
@@ -199,7 +202,8 @@ BOOL GetClientRect(HWND window, RECT* rect) {
       sim::set_last_error(sim::kErrorInvalidParameter);
       return 0;
     }
-    *rect = {0, 0, found.spec.width, found.spec.height};
+    *rect = {0, 0, sim::detail::scaled_for_thread(found.spec.width),
+             sim::detail::scaled_for_thread(found.spec.height)};
     return 1;
   });
 }
@@ -214,10 +218,19 @@ BOOL ClientToScreen(HWND window, POINT* point) {
       sim::set_last_error(sim::kErrorInvalidParameter);
       return 0;
     }
-    point->x += found.spec.left;
-    point->y += found.spec.top;
+    point->x += sim::detail::scaled_for_thread(found.spec.left);
+    point->y += sim::detail::scaled_for_thread(found.spec.top);
     return 1;
   });
+}
+
+DPI_AWARENESS_CONTEXT SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT context) {
+  sim::log_call("SetThreadDpiAwarenessContext(" +
+                std::to_string(reinterpret_cast<std::intptr_t>(context)) + ")");
+  if (sim::detail::fails("SetThreadDpiAwarenessContext")) {
+    return nullptr;
+  }
+  return sim::detail::set_thread_dpi_context(context);
 }
 
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {
@@ -249,8 +262,8 @@ int GetWindowTextLengthW(HWND window) {
 }
 
 int GetWindowTextW(HWND window, WCHAR* buffer, int capacity) {
-  sim::log_call("GetWindowTextW(" + handle_text(window) + ", capacity=" +
-                std::to_string(capacity) + ")");
+  sim::log_call("GetWindowTextW(" + handle_text(window) + ", capacity=" + std::to_string(capacity) +
+                ")");
   if (sim::detail::fails("GetWindowTextW")) {
     return 0;
   }

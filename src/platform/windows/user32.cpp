@@ -1,6 +1,7 @@
 // Monitors, windows and thread messages: user32, called as they are.
 #include "platform/platform.h"
 #include "platform/windows/sdk.h"
+#include "platform/windows/system_export.h"
 
 namespace lumigrab::platform {
 
@@ -44,6 +45,14 @@ BOOL GetClientRect(HWND window, RECT* rect) {
 
 BOOL ClientToScreen(HWND window, POINT* point) {
   return ::ClientToScreen(window, point);
+}
+
+DPI_AWARENESS_CONTEXT SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT context) {
+  // Windows 10 1607 and later.
+  using Proc = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  static const windows::SystemExport set_context(L"user32.dll", "SetThreadDpiAwarenessContext");
+  const auto set = set_context.get<Proc>();
+  return set == nullptr ? nullptr : set(context);
 }
 
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/messages.h"
@@ -260,6 +261,19 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   }
   *rect = {0, 0, size->first, size->second};
   return 1;
+}
+
+// X11 scales nothing for a program: every thread sees physical pixels, and
+// only remembers what it asked for.
+DPI_AWARENESS_CONTEXT SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT context) {
+  thread_local DPI_AWARENESS_CONTEXT current =
+      win::dpi_awareness_context(win::DPI_AWARENESS_CONTEXT_UNAWARE_);
+  const auto value = reinterpret_cast<std::intptr_t>(context);
+  if (value > -1 || value < -5) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return nullptr;
+  }
+  return std::exchange(current, context);
 }
 
 BOOL ClientToScreen(HWND window, POINT* point) {
