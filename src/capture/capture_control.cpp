@@ -13,7 +13,8 @@
 namespace lumigrab::capture {
 namespace {
 
-constexpr auto kFirstFramePollInterval = std::chrono::milliseconds(10);
+// How often a wait for the thread's session looks whether it is there.
+constexpr auto kSessionPollInterval = std::chrono::milliseconds(10);
 
 // The thread's whole body: whatever happens in the session, nothing unwinds
 // off the thread, and the completion is recorded only after the thread input
@@ -111,7 +112,8 @@ CaptureControl::~CaptureControl() {
   }
 }
 
-Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool await_first_frame) {
+Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool await_first_frame,
+                                           const std::function<bool()>& interrupted) {
   if (target.kind() == CaptureTarget::Kind::Window &&
       !window::is_valid_window(target.window_handle())) {
     return Err(CaptureError::invalid_capture_target());
@@ -147,17 +149,24 @@ Status<CaptureError> CaptureControl::start(const CaptureTarget& target, bool awa
   latest_frame_->set_writer_ended(false);
   spawn(std::move(item));
 
+  Waited waited = Waited::Done;
   if (await_first_frame) {
-    if (!wait_for_first_frame()) {
+    waited = wait_for_first_frame(interrupted);
+    if (waited == Waited::ThreadEnded) {
       return Err(stop_after_failed_start());
     }
-  } else if ((options_.cursor || options_.border) && !wait_for_session()) {
+  } else if (options_.cursor || options_.border) {
     // A refused switch must reach the caller, so start waits for the session
     // even when it need not wait for a frame. Asking for a system's default
     // can fail too, so any switch set is waited for.
-    if (capture_thread_->completion->refusal()) {
+    waited = wait_for_session(interrupted);
+    if (waited == Waited::ThreadEnded && capture_thread_->completion->refusal()) {
       return Err(stop_after_failed_start());
     }
+  }
+  if (waited == Waited::Interrupted) {
+    stop();
+    return Err(CaptureError::interrupted());
   }
   return Ok{};
 }
@@ -175,17 +184,25 @@ CaptureError CaptureControl::stop_after_failed_start() {
   return CaptureError::capture_thread_failed(std::move(reason));
 }
 
-bool CaptureControl::wait_for_session() const {
+CaptureControl::Waited CaptureControl::wait_for_session(
+    const std::function<bool()>& interrupted) const {
   const ThreadCompletion& completion = *capture_thread_->completion;
+  auto next_check = std::chrono::steady_clock::now() + kInterruptCheckInterval;
   for (;;) {
     const bool ended = completion.ended();
     if (thread_id_->thread_id()) {
-      return true;
+      return Waited::Done;
     }
     if (ended) {
-      return false;
+      return Waited::ThreadEnded;
     }
-    std::this_thread::sleep_for(kFirstFramePollInterval);
+    std::this_thread::sleep_for(kSessionPollInterval);
+    if (interrupted && std::chrono::steady_clock::now() >= next_check) {
+      if (interrupted()) {
+        return Waited::Interrupted;
+      }
+      next_check = std::chrono::steady_clock::now() + kInterruptCheckInterval;
+    }
   }
 }
 
@@ -222,19 +239,23 @@ void CaptureControl::abandon_inherited() {
       std::exchange(latest_frame_, std::make_shared<LatestFrameSlot>()));
 }
 
-bool CaptureControl::wait_for_first_frame() const {
-  const ThreadCompletion& completion = *capture_thread_->completion;
+CaptureControl::Waited CaptureControl::wait_for_first_frame(
+    const std::function<bool()>& interrupted) const {
+  // Nothing clears the slot while start runs; a frame wakes the wait at once,
+  // and so does the end of the thread, which it marks only after its last
+  // store.
+  const std::uint64_t clears = latest_frame_->clears();
   for (;;) {
-    // Read before looking at the slot: a thread that had ended by then can
-    // store nothing more.
-    const bool ended = completion.ended();
-    if (latest_frame_->has_frame()) {
-      return true;
+    switch (latest_frame_->wait_for_newer(
+        0, clears, std::chrono::steady_clock::now() + kInterruptCheckInterval)) {
+      case LatestFrameSlot::Wait::Newer: return Waited::Done;
+      case LatestFrameSlot::Wait::Cleared:
+      case LatestFrameSlot::Wait::WriterEnded: return Waited::ThreadEnded;
+      case LatestFrameSlot::Wait::TimedOut: break;
     }
-    if (ended) {
-      return false;
+    if (interrupted && interrupted()) {
+      return Waited::Interrupted;
     }
-    std::this_thread::sleep_for(kFirstFramePollInterval);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,7 +61,9 @@ class ThreadCompletion {
 };
 
 // Every operation runs on the calling thread and may block it: `start` until
-// the first frame is stored, `stop` until the capture thread has ended.
+// the first frame is stored, `stop` until the capture thread has ended. The
+// object is not safe for calls from several threads at once: its owner makes
+// them take turns.
 //
 // Faults: `start` and `stop` end with a fault (lumigrab::Fault) when the target
 // cannot be converted, no thread can be made, or the capture thread ended by a
@@ -88,7 +91,14 @@ class CaptureControl {
   // border switch the system refuses ends the new thread at once; start then
   // returns CursorSwitchUnavailable or BorderSwitchUnavailable, leaving the
   // object stopped.
-  Status<CaptureError> start(const CaptureTarget& target, bool await_first_frame);
+  //
+  // While it waits for the thread, start asks `interrupted` every
+  // kInterruptCheckInterval whether to give up; when it says so, start stops
+  // the new thread as stop() does and returns Interrupted.
+  Status<CaptureError> start(const CaptureTarget& target, bool await_first_frame,
+                             const std::function<bool()>& interrupted = {});
+
+  static constexpr std::chrono::milliseconds kInterruptCheckInterval{100};
 
   const CaptureOptions& options() const noexcept { return options_; }
   void set_options(const CaptureOptions& options) { options_ = options; }
@@ -130,10 +140,11 @@ class CaptureControl {
   bool inherited() const noexcept;
   // Lets go of an inherited capture without touching it.
   void abandon_inherited();
-  // True once a frame is stored; false when the thread ended without one.
-  bool wait_for_first_frame() const;
-  // True once the thread has set its session up; false when it ended first.
-  bool wait_for_session() const;
+  enum class Waited { Done, ThreadEnded, Interrupted };
+  // Done once a frame is stored.
+  Waited wait_for_first_frame(const std::function<bool()>& interrupted) const;
+  // Done once the thread has set its session up.
+  Waited wait_for_session(const std::function<bool()>& interrupted) const;
   // After a thread ended without a frame: the refusal that ended it, or
   // CaptureThreadFailed. The object is stopped.
   CaptureError stop_after_failed_start();

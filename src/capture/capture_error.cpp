@@ -19,6 +19,7 @@ std::string text_form(const CaptureError& error) {
     case CaptureError::Kind::BorderSwitchUnavailable:
       return "This system cannot turn off the capture border.";
     case CaptureError::Kind::RegionOutsideTarget: return error.region_text();
+    case CaptureError::Kind::Interrupted: return "The wait for the capture was interrupted.";
   }
   return {};
 }
@@ -38,6 +39,7 @@ std::string debug_form(const CaptureError& error) {
     case CaptureError::Kind::BorderSwitchUnavailable: return "BorderSwitchUnavailable";
     case CaptureError::Kind::RegionOutsideTarget:
       return "RegionOutsideTarget(" + error.region_text() + ")";
+    case CaptureError::Kind::Interrupted: return "Interrupted";
   }
   return {};
 }

@@ -22,6 +22,7 @@ class CaptureError {
     CursorSwitchUnavailable,
     BorderSwitchUnavailable,
     RegionOutsideTarget,
+    Interrupted,
   };
 
   static CaptureError no_frame_available() { return CaptureError(Kind::NoFrameAvailable, {}); }
@@ -55,6 +56,10 @@ class CaptureError {
   static CaptureError region_outside_target(std::string text) {
     return CaptureError(Kind::RegionOutsideTarget, std::move(text));
   }
+
+  // The caller asked a wait of start to end early (Ctrl+C in Python, which
+  // raises its own exception instead of this error).
+  static CaptureError interrupted() { return CaptureError(Kind::Interrupted, {}); }
 
   Kind kind() const noexcept { return kind_; }
   // The carried error of the variants that have one; null for the others.

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -14,7 +16,9 @@
 #include "lib/borrow_py.h"
 #include "lib/boundary_py.h"
 #include "lib/class_py.h"
+#include "lib/interpreter_lock_py.h"
 #include "lib/numpy_py.h"
+#include "lib/turns.h"
 #include "monitor/monitor_py.h"
 #include "platform/platform.h"
 #include "window/window_py.h"
@@ -22,14 +26,76 @@
 namespace lumigrab::py {
 namespace {
 
+// What a Capture object holds besides its borrow counter. Its calls may come
+// from several Python threads; they take turns, and every wait (for a turn,
+// the capture thread, a frame, the GPU or a display server) is made without
+// the interpreter lock.
+struct CaptureState {
+  std::unique_ptr<capture::CaptureControl> control = std::make_unique<capture::CaptureControl>();
+  Turns turns;
+};
+
 struct CaptureObject {
-  PyObject_HEAD capture::CaptureControl control;  // constructed in place once allocation succeeded
+  PyObject_HEAD CaptureState state;  // constructed in place once allocation succeeded
   bool constructed;
   Py_ssize_t borrow;
 };
 
 CaptureObject* as_capture(PyObject* self) {
   return reinterpret_cast<CaptureObject*>(self);
+}
+
+capture::CaptureControl& control_of(CaptureObject* capture) {
+  return *capture->state.control;
+}
+
+// In a child process of fork(): when a thread of the parent was inside a call
+// on this object at the fork, that call's half-done state is left behind and
+// the object starts afresh, stopped, with its options (which change only
+// while the interpreter lock is held, so never during a fork).
+void forget_call_held_at_fork(CaptureObject* capture) {
+  CaptureState& state = capture->state;
+  if (!state.turns.forget_turn_held_at_fork()) {
+    return;
+  }
+  const capture::CaptureOptions options = state.control->options();
+  // Its thread and records are the parent's; they are never touched again.
+  static_cast<void>(state.control.release());
+  state.control = std::make_unique<capture::CaptureControl>();
+  state.control->set_options(options);
+  capture->borrow = 0;
+}
+
+// The calling thread's turn on the object, waited for without the
+// interpreter lock so that the thread holding it can finish. Nothing when
+// this thread holds it already (a call made from inside one of its calls, by
+// a signal handler or an import): the borrow counter then refuses what would
+// conflict.
+std::optional<Turns::Turn> take_turn(CaptureObject* capture) {
+  forget_call_held_at_fork(capture);
+  Turns& turns = capture->state.turns;
+  if (turns.held_here()) {
+    return std::nullopt;
+  }
+  if (std::optional<Turns::Turn> turn = turns.try_take()) {
+    return turn;
+  }
+  return without_interpreter_lock([&turns] { return turns.take(); });
+}
+
+// Whether a signal handler raised an exception (Ctrl+C: KeyboardInterrupt),
+// which is then kept in `raised`. Called without the interpreter lock.
+bool signal_raised(std::exception_ptr& raised) noexcept {
+  const WithInterpreterLock locked;
+  try {
+    if (PyErr_CheckSignals() != 0) {
+      raise_pending();
+    }
+  } catch (...) {
+    raised = std::current_exception();
+    return true;
+  }
+  return false;
 }
 
 PyTypeObject* g_capture_class = nullptr;
@@ -63,15 +129,13 @@ capture::CaptureTarget to_capture_target(PyObject* object) {
   raise_target_error(object);
 }
 
-// Shapes the rows of a mapped frame into a new [height, width, 4] uint8 array,
-// dropping the padding at the end of each row. The rows are copied straight
-// from the mapped memory: no copy of them is made on the way.
-PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
+// The length of each row of a mapped frame that holds `height` rows of at
+// least `width` pixels, padding included; a fault for any other layout.
+std::size_t row_length(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
   if (height == 0) {
     fault("attempt to divide by zero");
   }
   const std::size_t size = rows.size();
-  const std::uint8_t* source = rows.data();
   const std::size_t row_bytes = size / height;
   const std::size_t columns = row_bytes / 4;
   // Never above size, so the product cannot overflow.
@@ -81,6 +145,12 @@ PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::
         "Failed to reshape frame into the correct dimensions: ShapeError/IncompatibleShape: "
         "incompatible shapes");
   }
+  return row_bytes;
+}
+
+// A new, unfilled [height, width, 4] uint8 array and where its pixels go.
+// Needs the interpreter lock, and NumPy's table fetched already.
+std::pair<PyRef, char*> new_frame_array(std::uint32_t height, std::uint32_t width) {
   void** api = numpy_api();
   auto* array_type = static_cast<PyTypeObject*>(api[kNumpyArrayTypeSlot]);
   auto descr_from_type = reinterpret_cast<PyObject* (*)(int)>(api[kNumpyDescrFromTypeSlot]);
@@ -95,16 +165,25 @@ PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::
   // The descriptor reference is consumed by the call, whatever its outcome.
   PyRef array = PyRef::steal(require_object(
       new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0, nullptr)));
-  char* target = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
+  char* pixels = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
+  return {std::move(array), pixels};
+}
+
+// Copies the rows of a mapped frame into an array's pixels, dropping the
+// padding at the end of each row: straight from the mapped memory, with no
+// copy on the way. Needs no interpreter lock: nothing else can reach the new
+// array yet.
+void copy_rows(const frame::MappedFrame& rows, std::size_t row_bytes, std::uint32_t height,
+               std::uint32_t width, char* target) {
+  const std::uint8_t* source = rows.data();
   const std::size_t pixel_row = std::size_t{width} * 4;
   if (row_bytes == pixel_row) {
-    std::memcpy(target, source, size);
+    std::memcpy(target, source, rows.size());
   } else {
     for (std::size_t y = 0; y < height; ++y) {
       std::memcpy(target + y * pixel_row, source + y * row_bytes, pixel_row);
     }
   }
-  return array;
 }
 
 constexpr std::array<const char*, 0> kNoParameters{};
@@ -116,7 +195,7 @@ PyObject* capture_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
     match_arguments(kNewSignature, args, kwargs, values);
     PyRef object = PyRef::steal(allocate_instance(require_capture_class()));
     // The allocation is zero-filled, so `constructed` is false until here.
-    new (&as_capture(object.get())->control) capture::CaptureControl();
+    new (&as_capture(object.get())->state) CaptureState();
     as_capture(object.get())->constructed = true;
     as_capture(object.get())->borrow = 0;
     return object;
@@ -124,11 +203,16 @@ PyObject* capture_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
 }
 
 void capture_release(PyObject* self) {
-  if (as_capture(self)->constructed) {
-    // Stopping may fault (a capture thread that ended by a fault); nobody can
-    // receive that here, so it goes to the unraisable hook.
-    boundary_release(self, [self] { as_capture(self)->control.stop(); });
-    as_capture(self)->control.~CaptureControl();
+  CaptureObject* capture = as_capture(self);
+  if (capture->constructed) {
+    // No call can be running on an object nobody refers to, so no turn is
+    // taken. Stopping may fault (a capture thread that ended by a fault);
+    // nobody can receive that here, so it goes to the unraisable hook.
+    boundary_release(self, [capture] {
+      forget_call_held_at_fork(capture);
+      without_interpreter_lock([capture] { control_of(capture).stop(); });
+    });
+    capture->state.~CaptureState();
   }
   free_instance(self);
 }
@@ -149,12 +233,31 @@ PyObject* capture_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::array<PyObject*, 2> values{};
     match_arguments(kStartSignature, args, nargs, kwnames, values);
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
     const capture::CaptureTarget target =
         convert_argument("capture_target", [&] { return to_capture_target(values[0]); });
     const bool await_first_frame =
         convert_argument("await_first_frame", [&] { return to_bool_or(values[1], true); });
-    value_or_raise(capture->control.start(target, await_first_frame));
+    // Ctrl+C ends the wait for the first frame; start then stops the thread
+    // it started, and the signal's exception goes on.
+    std::exception_ptr interruption;
+    const std::function<bool()> interrupted = [&interruption] {
+      return signal_raised(interruption);
+    };
+    std::optional<std::string> failure;
+    without_interpreter_lock([&] {
+      const auto started = control_of(capture).start(target, await_first_frame, interrupted);
+      if (!started && started.error().kind() != capture::CaptureError::Kind::Interrupted) {
+        failure = with_unreachable_reason(text_form(started.error()));
+      }
+    });
+    if (interruption) {
+      std::rethrow_exception(interruption);
+    }
+    if (failure) {
+      raise_runtime_error(*failure);
+    }
     return PyRef::borrow(Py_None);
   });
 }
@@ -162,8 +265,9 @@ PyObject* capture_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* capture_stop(PyObject* self, PyObject* /*unused*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
-    capture->control.stop();
+    without_interpreter_lock([capture] { control_of(capture).stop(); });
     return PyRef::borrow(Py_None);
   });
 }
@@ -174,39 +278,65 @@ constexpr const char* kNotRunning = "Capture thread is not running.";
 // array and remembers it as the last one handed out. Empty when the slot is
 // empty or its frame is not numbered above `newer_than`. A region that no
 // longer fits the frame (the target shrank) is an error, never cropped.
+//
+// Called with the interpreter lock and NumPy's table fetched; the read-back
+// runs without the lock, which it takes back only to make the array.
 std::optional<PyRef> read_frame(capture::CaptureControl& control, std::uint64_t newer_than) {
   const std::optional<capture::Region>& region = control.options().region;
   std::optional<PyRef> array;
-  // The slot stays locked for the whole read-back, so the frame cannot be
-  // replaced or released underneath it.
-  control.latest_frame().with_numbered_frame(
-      [&](const capture::LatestFrame& frame, std::uint64_t number) {
-        if (number <= newer_than) {
-          return;
-        }
-        std::optional<frame::FrameRect> rect;
-        if (region) {
-          if (auto misfit = capture::region_misfit(*region, frame.width, frame.height, "frame")) {
-            raise_runtime_error(*misfit);
+  std::optional<std::string> failure;
+  without_interpreter_lock([&] {
+    // The slot stays locked for the whole read-back, so the frame cannot be
+    // replaced or released underneath it.
+    control.latest_frame().with_numbered_frame(
+        [&](const capture::LatestFrame& frame, std::uint64_t number) {
+          if (number <= newer_than) {
+            return;
           }
-          rect = frame::FrameRect{region->left, region->top, region->width, region->height};
-        }
-        const auto mapped = value_or_raise(frame::map_frame(frame, rect));
-        array = rect ? frame_to_array(mapped, rect->height, rect->width)
-                     : frame_to_array(mapped, frame.height, frame.width);
-        control.set_last_returned(number);
-      });
+          std::optional<frame::FrameRect> rect;
+          if (region) {
+            if (auto misfit =
+                    capture::region_misfit(*region, frame.width, frame.height, "frame")) {
+              failure = std::move(misfit);
+              return;
+            }
+            rect = frame::FrameRect{region->left, region->top, region->width, region->height};
+          }
+          auto mapped = frame::map_frame(frame, rect);
+          if (!mapped) {
+            failure = with_unreachable_reason(text_form(mapped.error()));
+            return;
+          }
+          const std::uint32_t height = rect ? rect->height : frame.height;
+          const std::uint32_t width = rect ? rect->width : frame.width;
+          const std::size_t row_bytes = row_length(mapped.value(), height, width);
+          char* pixels = nullptr;
+          {
+            const WithInterpreterLock locked;
+            std::tie(array, pixels) = new_frame_array(height, width);
+          }
+          copy_rows(mapped.value(), row_bytes, height, width, pixels);
+          control.set_last_returned(number);
+        });
+  });
+  if (failure) {
+    raise_runtime_error(*failure);
+  }
   return array;
 }
 
 PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
-    if (!capture->control.active()) {
+    if (!control_of(capture).active()) {
       raise_runtime_error(kNotRunning);
     }
-    std::optional<PyRef> array = read_frame(capture->control, 0);
+    // Importing NumPy runs Python code, which must not run while the slot is
+    // locked.
+    numpy_api();
+    std::optional<PyRef> array = read_frame(control_of(capture), 0);
     if (!array) {
       raise_runtime_error(text_form(capture::CaptureError::no_frame_available()));
     }
@@ -242,19 +372,6 @@ std::optional<std::chrono::steady_clock::time_point> deadline_of(PyObject* timeo
                    std::chrono::duration<double>(seconds));
 }
 
-// Lets other Python threads run for as long as it lives; it is taken back
-// however the scope is left.
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 constexpr const char* kNextFrameParameters[] = {"timeout"};
 constexpr Signature kNextFrameSignature{"Capture.next_frame()", kNextFrameParameters, 0};
 
@@ -272,13 +389,14 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
       std::uint64_t seen = 0;
       std::uint64_t clears = 0;
       {
+        const auto turn = take_turn(capture);
         SharedBorrow borrow(capture->borrow);
-        if (!capture->control.active()) {
+        if (!control_of(capture).active()) {
           raise_runtime_error(kNotRunning);
         }
-        seen = capture->control.last_returned();
-        slot = capture->control.shared_latest_frame();
-        clears = slot->clears();
+        seen = control_of(capture).last_returned();
+        slot = control_of(capture).shared_latest_frame();
+        clears = without_interpreter_lock([&slot] { return slot->clears(); });
       }
       using Wait = capture::LatestFrameSlot::Wait;
       Wait outcome = Wait::TimedOut;
@@ -304,11 +422,14 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
       if (outcome != Wait::Newer) {
         raise_runtime_error(kNotRunning);
       }
+      const auto turn = take_turn(capture);
       SharedBorrow borrow(capture->borrow);
-      if (!capture->control.active() || capture->control.latest_frame().clears() != clears) {
+      if (!control_of(capture).active() ||
+          without_interpreter_lock([&slot] { return slot->clears(); }) != clears) {
         raise_runtime_error(kNotRunning);
       }
-      if (std::optional<PyRef> array = read_frame(capture->control, seen)) {
+      numpy_api();
+      if (std::optional<PyRef> array = read_frame(control_of(capture), seen)) {
         return std::move(*array);
       }
     }
@@ -330,8 +451,9 @@ PyObject* capture_exit(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nar
                        std::to_string(nargs) + " were given");
     }
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
-    capture->control.stop();
+    without_interpreter_lock([capture] { control_of(capture).stop(); });
     return PyRef::borrow(Py_False);
   });
 }
@@ -339,9 +461,10 @@ PyObject* capture_exit(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nar
 PyObject* capture_repr(PyObject* self) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
-    std::string text = capture->control.active() ? "<Capture running" : "<Capture stopped";
-    if (const auto& region = capture->control.options().region) {
+    std::string text = control_of(capture).active() ? "<Capture running" : "<Capture stopped";
+    if (const auto& region = control_of(capture).options().region) {
       text += " region=(" + std::to_string(region->left) + ", " + std::to_string(region->top) +
               ", " + std::to_string(region->width) + ", " + std::to_string(region->height) + ")";
     }
@@ -353,8 +476,8 @@ PyObject* capture_repr(PyObject* self) {
 
 // Options change only while no capture runs: a running session keeps what
 // it was started with.
-void refuse_while_running(const CaptureObject* capture, const char* option) {
-  if (capture->control.active()) {
+void refuse_while_running(CaptureObject* capture, const char* option) {
+  if (control_of(capture).active()) {
     raise_runtime_error(std::string("Set ") + option + " before start() or after stop().");
   }
 }
@@ -362,9 +485,10 @@ void refuse_while_running(const CaptureObject* capture, const char* option) {
 PyObject* get_cursor(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
     const bool cursor =
-        capture->control.options().cursor.value_or(platform::cursor_captured_by_default());
+        control_of(capture).options().cursor.value_or(platform::cursor_captured_by_default());
     return PyRef::borrow(cursor ? Py_True : Py_False);
   });
 }
@@ -372,8 +496,9 @@ PyObject* get_cursor(PyObject* self, void* /*closure*/) {
 PyObject* get_border(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
-    return PyRef::borrow(capture->control.options().border.value_or(true) ? Py_True : Py_False);
+    return PyRef::borrow(control_of(capture).options().border.value_or(true) ? Py_True : Py_False);
   });
 }
 
@@ -389,14 +514,15 @@ int set_cursor(PyObject* self, PyObject* value, void* /*closure*/) {
   return boundary_status([self, value] {
     refuse_delete(value, "cursor");
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
     if (!PyBool_Check(value)) {
       raise_conversion_error(value, "PyBool");
     }
     refuse_while_running(capture, "cursor");
-    capture::CaptureOptions options = capture->control.options();
+    capture::CaptureOptions options = control_of(capture).options();
     options.cursor = value == Py_True;
-    capture->control.set_options(options);
+    control_of(capture).set_options(options);
   });
 }
 
@@ -404,22 +530,24 @@ int set_border(PyObject* self, PyObject* value, void* /*closure*/) {
   return boundary_status([self, value] {
     refuse_delete(value, "border");
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
     if (!PyBool_Check(value)) {
       raise_conversion_error(value, "PyBool");
     }
     refuse_while_running(capture, "border");
-    capture::CaptureOptions options = capture->control.options();
+    capture::CaptureOptions options = control_of(capture).options();
     options.border = value == Py_True;
-    capture->control.set_options(options);
+    control_of(capture).set_options(options);
   });
 }
 
 PyObject* get_region(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
-    const std::optional<capture::Region>& region = capture->control.options().region;
+    const std::optional<capture::Region>& region = control_of(capture).options().region;
     if (!region) {
       return PyRef::borrow(Py_None);
     }
@@ -473,19 +601,21 @@ int set_region(PyObject* self, PyObject* value, void* /*closure*/) {
       region = capture::Region{region_member(items[0], 0), region_member(items[1], 0),
                                region_member(items[2], 1), region_member(items[3], 1)};
     }
+    const auto turn = take_turn(capture);
     ExclusiveBorrow borrow(capture->borrow);
     refuse_while_running(capture, "region");
-    capture::CaptureOptions options = capture->control.options();
+    capture::CaptureOptions options = control_of(capture).options();
     options.region = region;
-    capture->control.set_options(options);
+    control_of(capture).set_options(options);
   });
 }
 
 PyObject* get_active(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     CaptureObject* capture = checked_self(self);
+    const auto turn = take_turn(capture);
     SharedBorrow borrow(capture->borrow);
-    return PyRef::borrow(capture->control.active() ? Py_True : Py_False);
+    return PyRef::borrow(control_of(capture).active() ? Py_True : Py_False);
   });
 }
 

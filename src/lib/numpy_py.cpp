@@ -13,6 +13,17 @@ PyObject* g_capsule = nullptr;  // kept so the table stays valid
   fault("Failed to access NumPy array API capsule: " + error.debug_form());
 }
 
+// The pending exception of a failed step that ran Python code: a fault, except
+// what is no error of NumPy's (KeyboardInterrupt from Ctrl+C, SystemExit, or
+// any other exception that is not an Exception), which goes on as itself.
+[[noreturn]] void fail_with_pending() {
+  PythonError error = PythonError::fetch();
+  if (PyErr_GivenExceptionMatches(error.type(), PyExc_Exception) == 0) {
+    throw error;
+  }
+  capsule_fault(std::move(error));
+}
+
 }  // namespace
 
 void** numpy_api() {
@@ -22,11 +33,11 @@ void** numpy_api() {
   PyRef name = PyRef::steal(require_object(PyUnicode_FromString("numpy.core.multiarray")));
   PyRef module = PyRef::steal(PyImport_Import(name.get()));
   if (!module) {
-    capsule_fault(PythonError::fetch());
+    fail_with_pending();
   }
   PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
   if (!capsule) {
-    capsule_fault(PythonError::fetch());
+    fail_with_pending();
   }
   if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
     capsule_fault(PythonError::make(

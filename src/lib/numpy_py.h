@@ -6,7 +6,9 @@
 namespace lumigrab::py {
 
 // The table, or a fault whose message begins "Failed to access NumPy array
-// API capsule". Importing the module does not import NumPy; this does.
+// API capsule". Importing the module does not import NumPy; this does. An
+// exception that is not an Exception (KeyboardInterrupt from Ctrl+C during
+// the import) goes on as itself, and the table is fetched again next time.
 void** numpy_api();
 
 // Slots of the table the module uses.
