@@ -2,6 +2,7 @@
 
 import ctypes
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -51,6 +52,23 @@ def wait_until_capturing(timeout=5.0):
 
 def image(width, height, pixel):
     return bytes(pixel) * (width * height)
+
+
+def run_script(body, timeout=60):
+    """Runs `body` in a new interpreter on an empty simulated desktop with one
+    64x48 primary monitor (`monitor`), and returns the lines it printed. A
+    script that hangs fails the test after `timeout` seconds."""
+    preamble = (
+        "import gc, os, signal, sys, threading, time, types\n"
+        f"sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
+        "import lumigrab, simcapture, simdesk\n"
+        "simdesk.reset()\n"
+        "monitor = simdesk.add_monitor(width=64, height=48, primary=True)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", preamble + textwrap.dedent(body)],
+                         capture_output=True, text=True, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
 
 
 @pytest.fixture
@@ -147,6 +165,93 @@ class TestStates:
         assert simcapture.wait_delivered()
         assert second.frame()[0, 0].tolist() == [1, 2, 3, 4]
         second.stop()
+
+
+    def test_ctrl_c_ends_the_first_frame_wait_and_leaves_the_capture_idle(self):
+        # No frame ever arrives. Other threads run meanwhile: one of them
+        # sends the Ctrl+C.
+        out = run_script("""
+            simdesk.fail("IDirect3D11CaptureFrame::get_Surface", 0x80004005)
+            capture = lumigrab.Capture()
+            main = threading.get_ident()
+            threading.Timer(0.2, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+            try:
+                capture.start(lumigrab.Monitor())
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt", capture.active)
+            print(sum(c.startswith("PostThreadMessageW(") for c in simdesk.calls()))
+            print({kind: n for kind, n in simdesk.live_objects().items() if n and kind != "statics"})
+            simdesk.clear_faults()
+            capture.start(lumigrab.Monitor())
+            print(capture.frame().shape)
+        """)
+        assert out == ["KeyboardInterrupt False", "1", "{}", "(48, 64, 4)"]
+
+    def test_calls_from_several_threads_take_turns(self):
+        # While one thread waits in start, others run; a call of theirs on the
+        # same capture waits its turn instead of failing or breaking in.
+        out = run_script("""
+            simdesk.fail("IDirect3D11CaptureFrame::get_Surface", 0x80004005, times=1)
+            capture = lumigrab.Capture()
+            seen = []
+            def deliver_then_read():
+                time.sleep(0.1)
+                simcapture.present(monitor, 64, 48)
+                seen.append(capture.frame().shape)
+            helper = threading.Thread(target=deliver_then_read)
+            helper.start()
+            capture.start(lumigrab.Monitor())
+            helper.join()
+            print(seen)
+            errors = []
+            def hammer(calls):
+                for _ in range(25):
+                    for call in calls:
+                        try:
+                            call()
+                        except TimeoutError:
+                            pass
+                        except RuntimeError as error:
+                            if str(error) not in ("Capture thread is not running.",
+                                                  "No frame available yet."):
+                                errors.append(str(error))
+                        except BaseException as error:
+                            errors.append(repr(error))
+            calls = [lambda: capture.start(lumigrab.Monitor()), capture.frame,
+                     lambda: capture.next_frame(timeout=0.01), lambda: capture.active,
+                     lambda: repr(capture), capture.stop]
+            threads = [threading.Thread(target=hammer, args=(calls[i:] + calls[:i],))
+                       for i in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            capture.stop()
+            print(errors)
+        """)
+        assert out == ["[(48, 64, 4)]", "[]"]
+
+    def test_a_child_forked_during_a_call_gets_a_fresh_capture(self):
+        out = run_script("""
+            simdesk.fail("IDirect3D11CaptureFrame::get_Surface", 0x80004005, times=1)
+            capture = lumigrab.Capture()
+            capture.region = (0, 0, 8, 8)
+            waiting = threading.Thread(target=lambda: capture.start(lumigrab.Monitor()))
+            waiting.start()
+            time.sleep(0.2)  # the thread is in start's wait, in the middle of its call
+            child = os.fork()
+            if child == 0:
+                # The call's thread is not in this process: nothing waits for it.
+                fresh = [capture.active, repr(capture), capture.stop()]
+                del capture
+                os._exit(0 if fresh == [False, "<Capture stopped region=(0, 0, 8, 8)>", None] else 1)
+            _, status = os.waitpid(child, 0)
+            simcapture.present(monitor, 64, 48)
+            waiting.join()
+            print(os.waitstatus_to_exitcode(status), capture.frame().shape)
+            capture.stop()
+        """)
+        assert out == ["0 (8, 8, 4)"]
 
 
 class TestTargets:
@@ -600,6 +705,58 @@ def test_frame_without_numpy_is_a_fault():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "PanicException | Failed to access NumPy array API capsule", out.stderr
+
+
+def test_threads_reading_the_first_frames_take_turns_over_numpys_import():
+    # The module fetches NumPy's table on the first frame; while that runs
+    # Python code, another thread reads a frame too.
+    out = run_script("""
+        import numpy.core.multiarray as real
+
+        class Slow(types.ModuleType):
+            def __getattr__(self, name):
+                sys.modules["numpy.core.multiarray"] = real
+                time.sleep(0.2)
+                return getattr(real, name)
+
+        sys.modules["numpy.core.multiarray"] = Slow("numpy.core.multiarray")
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        shapes = []
+        readers = [threading.Thread(target=lambda: shapes.append(capture.frame().shape))
+                   for _ in range(2)]
+        for reader in readers:
+            reader.start()
+        for reader in readers:
+            reader.join()
+        capture.stop()
+        print(shapes)
+    """, timeout=30)
+    assert out == ["[(48, 64, 4), (48, 64, 4)]"]
+
+
+def test_ctrl_c_while_numpy_is_imported_goes_on_as_itself(tmp_path):
+    core = tmp_path / "numpy" / "core"
+    core.mkdir(parents=True)
+    (tmp_path / "numpy" / "__init__.py").write_text("")
+    (core / "__init__.py").write_text("")
+    (core / "multiarray.py").write_text("raise KeyboardInterrupt\n")
+    out = run_script(f"""
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        sys.path.insert(0, {str(tmp_path)!r})
+        try:
+            capture.frame()
+        except BaseException as error:
+            print(type(error).__name__)
+        # Nothing was kept of the failed import: the real NumPy is used now.
+        del sys.path[0]
+        for name in [name for name in sys.modules if name.split(".")[0] == "numpy"]:
+            del sys.modules[name]
+        print(capture.frame().shape)
+        capture.stop()
+    """)
+    assert out == ["KeyboardInterrupt", "(48, 64, 4)"]
 
 
 def test_reentrant_use_is_refused_by_the_borrow_counter():

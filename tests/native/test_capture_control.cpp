@@ -3,11 +3,14 @@
 // thread's start-up, target conversion, and release of everything made.
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture/capture_target.h"
 #include "capture_support.h"
+#include "lib/turns.h"
 #include "platform/simulated/sim_objects.h"
 
 namespace lumigrab::test {
@@ -89,6 +92,57 @@ TEST(a_capture_thread_that_ends_before_its_first_frame) {
 
 // A waiter on another thread sees each stored frame once, and a stop wakes
 // it: the frame counter, the wake-ups and the clearing race the capture thread.
+TEST(start_gives_up_its_wait_when_asked_and_leaves_nothing_running) {
+  CaptureDesk desk;
+  // No frame is ever stored, so only the question ends the wait.
+  arm("IDirect3D11CaptureFrame::get_Surface");
+  CaptureControl& capture = desk.capture();
+  int asked = 0;
+  const auto started = capture.start(desk.target(), true, [&asked] { return ++asked == 3; });
+  CHECK(failed_with(started, CaptureError::Kind::Interrupted));
+  CHECK_EQ(asked, 3);
+  CHECK(!capture.active());
+  CHECK(count_calls("PostThreadMessageW") == 1U);
+  // The object is as good as new.
+  sim::clear_faults();
+  CHECK(capture.start(desk.target(), true, [] { return true; }).ok());
+  CHECK(capture.latest_frame().has_frame());
+  capture.stop();
+  CHECK(desk.released());
+}
+
+TEST(calls_from_several_threads_take_turns) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  Turns turns;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        std::optional<Turns::Turn> turn = turns.try_take();
+        if (!turn) {
+          turn.emplace(turns.take());
+        }
+        CHECK(turns.held_here());
+        if ((i + t) % 2 == 0) {
+          CHECK(capture.start(desk.target(), i % 3 == 0).ok());
+          CHECK(capture.active());
+        } else {
+          capture.stop();
+          CHECK(!capture.latest_frame().has_frame());
+        }
+      }
+      CHECK(!turns.held_here());
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  CHECK(turns.try_take().has_value());
+  capture.stop();
+  CHECK(desk.released());
+}
+
 TEST(waits_for_newer_frames_end_with_a_frame_or_the_stop) {
   CaptureDesk desk;
   {
