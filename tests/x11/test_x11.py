@@ -431,8 +431,6 @@ class TestServerTrouble:
             out = finished(process, timeout=90)
         assert out.splitlines() == [CONVERSION_ERROR + " True"] * 2 + ["True"] * 4
 
-    @pytest.mark.xfail(reason="other Python threads run only while reads release the "
-                              "interpreter lock", strict=False)
     def test_other_threads_run_while_a_read_waits_for_a_stopped_server(self):
         with private_server() as server:
             process = script(server.display, """

@@ -297,9 +297,57 @@ class Watch {
     }
     if (c_->has_damage()) {
       damage_ = std::make_unique<Damage>(*c_, target);
+      settle();
     }
     xcb_flush(c_->get());
     source_ = std::make_unique<posix::QueueSource>(c_->fd(), [this] { return pump(); });
+  }
+
+  // Takes what the server reported of the set-up itself: the redirection
+  // repaints the window's new storage, which the damage object reports
+  // after its creation. The first frame, delivered next, shows all of it;
+  // as a frame of its own it would come a moment later with nothing new.
+  void settle() {
+    // Once this answer is in, every event of the requests before it is too.
+    if (!reply(*c_, xcb_get_input_focus(c_->get()), xcb_get_input_focus_reply)) {
+      return;
+    }
+    if (take_events().new_storage && redirection_) {
+      name_pixmap();
+    }
+    damage_->rearm();
+  }
+
+  struct Taken {
+    bool changed = false;
+    bool new_storage = false;
+  };
+
+  // Takes the events that have come, and what they tell.
+  Taken take_events() {
+    Taken taken;
+    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c_->get())}) {
+      const std::uint8_t type = event->response_type & 0x7F;
+      if (damage_ && type == c_->damage_event_base() + XCB_DAMAGE_NOTIFY) {
+        taken.changed = true;
+      } else if (type == XCB_CONFIGURE_NOTIFY && is_window_) {
+        const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event.get());
+        const SizeInt32 size{configure->width, configure->height};
+        if (configure->window == source_of_.drawable &&
+            (size.Width != content_.Width || size.Height != content_.Height)) {
+          // With a pixmap, its own size is the content's.
+          if (!redirection_) {
+            content_ = size;
+          }
+          taken.changed = true;
+          taken.new_storage = true;
+        }
+      } else if (type == XCB_MAP_NOTIFY && is_window_) {
+        taken.changed = true;
+        taken.new_storage = true;
+      }
+    }
+    return taken;
   }
 
   // Names the window's storage as a pixmap, and takes the size of what it
@@ -334,29 +382,7 @@ class Watch {
 
   // Takes what the server sent; a change becomes one frame.
   bool pump() {
-    bool changed = false;
-    bool new_storage = false;
-    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c_->get())}) {
-      const std::uint8_t type = event->response_type & 0x7F;
-      if (damage_ && type == c_->damage_event_base() + XCB_DAMAGE_NOTIFY) {
-        changed = true;
-      } else if (type == XCB_CONFIGURE_NOTIFY && is_window_) {
-        const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event.get());
-        const SizeInt32 size{configure->width, configure->height};
-        if (configure->window == source_of_.drawable &&
-            (size.Width != content_.Width || size.Height != content_.Height)) {
-          // With a pixmap, its own size is the content's.
-          if (!redirection_) {
-            content_ = size;
-          }
-          changed = true;
-          new_storage = true;
-        }
-      } else if (type == XCB_MAP_NOTIFY && is_window_) {
-        changed = true;
-        new_storage = true;
-      }
-    }
+    const auto [changed, new_storage] = take_events();
     if (new_storage && redirection_) {
       name_pixmap();
     }
