@@ -55,30 +55,43 @@ std::string type_qualname(PyObject* object);
 #include <vector>
 
 #include "lib/desktop.h"
+#include "lib/interpreter_lock_py.h"
 #include "lib/result.h"
 
 namespace lumigrab::py {
 
-// The value of `result`, or RuntimeError with the error's text form (and,
-// where there is no desktop to reach, why).
-template <typename T, typename E>
-T value_or_raise(Result<T, E> result) {
-  if (!result) {
-    raise_runtime_error(with_unreachable_reason(text_form(result.error())));
-  }
-  return std::move(result).value();
-}
-
-// For a failure that is otherwise a fault: RuntimeError, as value_or_raise
+// For a failure that is otherwise a fault: RuntimeError, as query_or_raise
 // makes it, when it failed where there is no desktop to reach. Such a failure
 // lies outside the program, so the program must be able to catch it.
 template <typename T, typename E>
 void raise_if_unreachable(const Result<T, E>& result) {
   if (!result) {
-    if (const std::optional<std::string> reason = desktop_unreachable()) {
+    const std::optional<std::string> reason =
+        without_interpreter_lock([] { return desktop_unreachable(); });
+    if (reason) {
       raise_runtime_error(with_reason(text_form(result.error()), *reason));
     }
   }
+}
+
+// Runs `query` (which returns a Result) without the interpreter lock, since
+// asking the desktop may wait (for a display server), and returns its value,
+// or raises RuntimeError with the error's text form (and, where there is no
+// desktop to reach, why), made without the lock too.
+template <typename Query>
+auto query_or_raise(Query&& query) {
+  std::optional<std::string> failure;
+  auto result = without_interpreter_lock([&] {
+    auto answer = std::forward<Query>(query)();
+    if (!answer) {
+      failure = with_unreachable_reason(text_form(answer.error()));
+    }
+    return answer;
+  });
+  if (failure) {
+    raise_runtime_error(*failure);
+  }
+  return std::move(result).value();
 }
 
 // A new list with one object made by `make` per item, in order.

@@ -44,7 +44,8 @@ template <auto Query>
 PyObject* property(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_monitor(self)->borrow);
-    return to_python(value_or_raise(Query(as_monitor(self)->handle)));
+    const win::HMONITOR handle = as_monitor(self)->handle;
+    return to_python(query_or_raise([handle] { return Query(handle); }));
   });
 }
 
@@ -53,7 +54,8 @@ template <bool Top>
 PyObject* edge(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_monitor(self)->borrow);
-    const win::RECT rect = value_or_raise(monitor::desktop_rect(as_monitor(self)->handle));
+    const win::HMONITOR handle = as_monitor(self)->handle;
+    const win::RECT rect = query_or_raise([handle] { return monitor::desktop_rect(handle); });
     return PyRef::steal(require_object(PyLong_FromLong(Top ? rect.top : rect.left)));
   });
 }
@@ -64,17 +66,19 @@ PyObject* monitor_repr(PyObject* self) {
   return boundary([self] {
     SharedBorrow borrow(as_monitor(self)->borrow);
     const win::HMONITOR handle = as_monitor(self)->handle;
-    const auto name = monitor::device_name(handle);
-    const auto index = monitor::index(handle);
-    const auto width = monitor::width(handle);
-    const auto height = monitor::height(handle);
-    const auto rate = monitor::refresh_rate(handle);
-    std::string text = "<Monitor (unavailable)>";
-    if (name && width && height && rate) {
-      text = "<Monitor " + (index ? std::to_string(index.value()) + " " : std::string()) + "'" +
+    const std::string text = without_interpreter_lock([handle] {
+      const auto name = monitor::device_name(handle);
+      const auto index = monitor::index(handle);
+      const auto width = monitor::width(handle);
+      const auto height = monitor::height(handle);
+      const auto rate = monitor::refresh_rate(handle);
+      if (!(name && width && height && rate)) {
+        return std::string("<Monitor (unavailable)>");
+      }
+      return "<Monitor " + (index ? std::to_string(index.value()) + " " : std::string()) + "'" +
              name.value() + "' " + std::to_string(width.value()) + "x" +
              std::to_string(height.value()) + " @" + std::to_string(rate.value()) + "Hz>";
-    }
+    });
     return to_python(text);
   });
 }
@@ -89,7 +93,8 @@ PyObject* monitor_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
     const auto id = convert_argument("id", [&] { return to_optional_u64(values[0]); });
     // A failed lookup is not an ordinary error for the constructor, unless
     // there was no desktop to look in (id 0 is refused without looking).
-    auto found = id ? monitor::monitor_at(*id) : monitor::primary_monitor();
+    auto found = without_interpreter_lock(
+        [&id] { return id ? monitor::monitor_at(*id) : monitor::primary_monitor(); });
     if (id != 0U) {
       raise_if_unreachable(found);
     }
@@ -141,12 +146,12 @@ const ClassRecipe kMonitorRecipe{
 PyTypeObject* require_monitor_class() { return require_class(kMonitorRecipe, g_monitor_class); }
 
 PyObject* primary_monitor(PyObject* /*module*/, PyObject* /*unused*/) {
-  return boundary([] { return new_monitor(value_or_raise(monitor::primary_monitor())); });
+  return boundary([] { return new_monitor(query_or_raise(monitor::primary_monitor)); });
 }
 
 PyObject* enumerate_monitors(PyObject* /*module*/, PyObject* /*unused*/) {
   return boundary([] {
-    const auto handles = value_or_raise(monitor::enumerate_monitors());
+    const auto handles = query_or_raise(monitor::enumerate_monitors);
     return list_of(handles, new_monitor);
   });
 }

@@ -38,7 +38,7 @@ PyObject* window_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> values{};
     match_arguments(kNewSignature, args, kwargs, values);
     const std::string name = convert_argument("name", [&] { return to_utf8_string(values[0]); });
-    return new_window(value_or_raise(window::find_window(name)));
+    return new_window(query_or_raise([&name] { return window::find_window(name); }));
   });
 }
 
@@ -47,14 +47,17 @@ void window_release(PyObject* self) { free_instance(self); }
 PyObject* get_valid(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
-    return PyRef::borrow(window::is_valid_window(as_window(self)->handle) ? Py_True : Py_False);
+    const win::HWND handle = as_window(self)->handle;
+    const bool valid = without_interpreter_lock([handle] { return window::is_valid_window(handle); });
+    return PyRef::borrow(valid ? Py_True : Py_False);
   });
 }
 
 PyObject* get_name(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
-    const std::string title = value_or_raise(window::window_title(as_window(self)->handle));
+    const win::HWND handle = as_window(self)->handle;
+    const std::string title = query_or_raise([handle] { return window::window_title(handle); });
     return PyRef::steal(require_object(
         PyUnicode_FromStringAndSize(title.data(), static_cast<Py_ssize_t>(title.size()))));
   });
@@ -65,7 +68,9 @@ template <auto Member>
 PyObject* client_area_member(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
-    const window::ClientArea area = value_or_raise(window::client_area(as_window(self)->handle));
+    const win::HWND handle = as_window(self)->handle;
+    const window::ClientArea area =
+        query_or_raise([handle] { return window::client_area(handle); });
     return PyRef::steal(require_object(PyLong_FromLong(area.*Member)));
   });
 }
@@ -73,7 +78,8 @@ PyObject* client_area_member(PyObject* self, void* /*closure*/) {
 PyObject* get_process_id(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
-    const win::DWORD id = value_or_raise(window::process_id(as_window(self)->handle));
+    const win::HWND handle = as_window(self)->handle;
+    const win::DWORD id = query_or_raise([handle] { return window::process_id(handle); });
     return PyRef::steal(require_object(PyLong_FromUnsignedLong(id)));
   });
 }
@@ -82,7 +88,8 @@ PyObject* get_process_id(PyObject* self, void* /*closure*/) {
 PyObject* window_repr(PyObject* self) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
-    const auto title = window::window_title(as_window(self)->handle);
+    const win::HWND handle = as_window(self)->handle;
+    const auto title = without_interpreter_lock([handle] { return window::window_title(handle); });
     if (!title) {
       return PyRef::steal(require_object(PyUnicode_FromString("<Window (untitled)>")));
     }
@@ -128,13 +135,13 @@ PyTypeObject* require_window_class() { return require_class(kWindowRecipe, g_win
 
 PyObject* enumerate_windows(PyObject* /*module*/, PyObject* /*unused*/) {
   return boundary([] {
-    const auto handles = value_or_raise(window::enumerate_windows());
+    const auto handles = query_or_raise(window::enumerate_windows);
     return list_of(handles, new_window);
   });
 }
 
 PyObject* foreground_window(PyObject* /*module*/, PyObject* /*unused*/) {
-  return boundary([] { return new_window(value_or_raise(window::foreground_window())); });
+  return boundary([] { return new_window(query_or_raise(window::foreground_window)); });
 }
 
 PyMethodDef g_functions[] = {
