@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
+#include <tuple>
+#include <utility>
 
 #include "capture/capture_control.h"
 #include "capture/capture_error.h"
