@@ -226,8 +226,19 @@ class TestStates:
                 thread.start()
             for thread in threads:
                 thread.join()
-            capture.stop()
             print(errors)
+            # Threads still reading when the program ends are ended by the
+            # interpreter wherever they are, and the program exits cleanly.
+            capture.start(lumigrab.Monitor())
+            def read_forever(read):
+                while True:
+                    try:
+                        read()
+                    except TimeoutError:
+                        pass
+            for read in (capture.frame, capture.frame, lambda: capture.next_frame(timeout=0.01)):
+                threading.Thread(target=read_forever, args=(read,), daemon=True).start()
+            time.sleep(0.2)
         """)
         assert out == ["[(48, 64, 4)]", "[]"]
 

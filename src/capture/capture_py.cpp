@@ -36,6 +36,8 @@ namespace {
 struct CaptureState {
   std::unique_ptr<capture::CaptureControl> control = std::make_unique<capture::CaptureControl>();
   Turns turns;
+  // The height and width of the last array made for a frame.
+  std::pair<std::uint32_t, std::uint32_t> last_shape{0, 0};
 };
 
 struct CaptureObject {
@@ -88,12 +90,14 @@ std::optional<Turns::Turn> take_turn(CaptureObject* capture) {
 
 // Whether a signal handler raised an exception (Ctrl+C: KeyboardInterrupt),
 // which is then kept in `raised`. Called without the interpreter lock.
-bool signal_raised(std::exception_ptr& raised) noexcept {
+bool signal_raised(std::exception_ptr& raised) {
   const WithInterpreterLock locked;
   try {
     if (PyErr_CheckSignals() != 0) {
       raise_pending();
     }
+  } catch (const ThreadEnding&) {
+    throw;
   } catch (...) {
     raised = std::current_exception();
     return true;
@@ -282,50 +286,68 @@ constexpr const char* kNotRunning = "Capture thread is not running.";
 // empty or its frame is not numbered above `newer_than`. A region that no
 // longer fits the frame (the target shrank) is an error, never cropped.
 //
-// Called with the interpreter lock and NumPy's table fetched; the read-back
-// runs without the lock, which it takes back only to make the array.
-std::optional<PyRef> read_frame(capture::CaptureControl& control, std::uint64_t newer_than) {
+// Called with the interpreter lock, the object's turn and NumPy's table
+// fetched. The read-back runs without the interpreter lock, and takes it
+// nowhere while the slot is locked: the array is made before, at the size of
+// the last one, and made again should the frame have another size.
+std::optional<PyRef> read_frame(CaptureObject* capture, std::uint64_t newer_than) {
+  capture::CaptureControl& control = control_of(capture);
   const std::optional<capture::Region>& region = control.options().region;
-  std::optional<PyRef> array;
-  std::optional<std::string> failure;
-  without_interpreter_lock([&] {
-    // The slot stays locked for the whole read-back, so the frame cannot be
-    // replaced or released underneath it.
-    control.latest_frame().with_numbered_frame(
-        [&](const capture::LatestFrame& frame, std::uint64_t number) {
-          if (number <= newer_than) {
-            return;
-          }
-          std::optional<frame::FrameRect> rect;
-          if (region) {
-            if (auto misfit =
-                    capture::region_misfit(*region, frame.width, frame.height, "frame")) {
-              failure = std::move(misfit);
+  std::pair<std::uint32_t, std::uint32_t>& shape = capture->state.last_shape;
+  for (;;) {
+    PyRef array;
+    char* pixels = nullptr;
+    if (shape.first != 0) {
+      std::tie(array, pixels) = new_frame_array(shape.first, shape.second);
+    }
+    std::optional<std::string> failure;
+    bool read = false;
+    bool reshaped = false;
+    without_interpreter_lock([&] {
+      // The slot stays locked for the whole read-back, so the frame cannot
+      // be replaced or released underneath it.
+      control.latest_frame().with_numbered_frame(
+          [&](const capture::LatestFrame& frame, std::uint64_t number) {
+            if (number <= newer_than) {
               return;
             }
-            rect = frame::FrameRect{region->left, region->top, region->width, region->height};
-          }
-          auto mapped = frame::map_frame(frame, rect);
-          if (!mapped) {
-            failure = with_unreachable_reason(text_form(mapped.error()));
-            return;
-          }
-          const std::uint32_t height = rect ? rect->height : frame.height;
-          const std::uint32_t width = rect ? rect->width : frame.width;
-          const std::size_t row_bytes = row_length(mapped.value(), height, width);
-          char* pixels = nullptr;
-          {
-            const WithInterpreterLock locked;
-            std::tie(array, pixels) = new_frame_array(height, width);
-          }
-          copy_rows(mapped.value(), row_bytes, height, width, pixels);
-          control.set_last_returned(number);
-        });
-  });
-  if (failure) {
-    raise_runtime_error(*failure);
+            std::optional<frame::FrameRect> rect;
+            if (region) {
+              if (auto misfit =
+                      capture::region_misfit(*region, frame.width, frame.height, "frame")) {
+                failure = std::move(misfit);
+                return;
+              }
+              rect = frame::FrameRect{region->left, region->top, region->width, region->height};
+            }
+            const std::pair<std::uint32_t, std::uint32_t> needed =
+                rect ? std::pair{rect->height, rect->width} : std::pair{frame.height, frame.width};
+            if (needed != shape) {
+              shape = needed;
+              reshaped = true;
+              return;
+            }
+            const auto mapped = frame::map_frame(frame, rect);
+            if (!mapped) {
+              failure = with_unreachable_reason(text_form(mapped.error()));
+              return;
+            }
+            const std::size_t row_bytes = row_length(mapped.value(), shape.first, shape.second);
+            copy_rows(mapped.value(), row_bytes, shape.first, shape.second, pixels);
+            control.set_last_returned(number);
+            read = true;
+          });
+    });
+    if (failure) {
+      raise_runtime_error(*failure);
+    }
+    if (read) {
+      return array;
+    }
+    if (!reshaped) {
+      return std::nullopt;
+    }
   }
-  return array;
 }
 
 PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
@@ -339,7 +361,7 @@ PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
     // Importing NumPy runs Python code, which must not run while the slot is
     // locked.
     numpy_api();
-    std::optional<PyRef> array = read_frame(control_of(capture), 0);
+    std::optional<PyRef> array = read_frame(capture, 0);
     if (!array) {
       raise_runtime_error(text_form(capture::CaptureError::no_frame_available()));
     }
@@ -408,10 +430,8 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (deadline && *deadline < until) {
           until = *deadline;
         }
-        {
-          const WithoutInterpreterLock unlocked;
-          outcome = slot->wait_for_newer(seen, clears, until);
-        }
+        outcome = without_interpreter_lock(
+            [&slot, seen, clears, until] { return slot->wait_for_newer(seen, clears, until); });
         if (PyErr_CheckSignals() != 0) {
           raise_pending();
         }
@@ -432,7 +452,7 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         raise_runtime_error(kNotRunning);
       }
       numpy_api();
-      if (std::optional<PyRef> array = read_frame(control_of(capture), seen)) {
+      if (std::optional<PyRef> array = read_frame(capture, seen)) {
         return std::move(*array);
       }
     }

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "lib/fault.h"
+#include "lib/interpreter_lock_py.h"
 #include "lib/panic_py.h"
 #include "lib/python_error_py.h"
 
@@ -49,11 +50,14 @@ inline void set_pending_from_current_exception() noexcept {
 
 }  // namespace detail
 
-// Runs `body` (returning a PyRef) and hands the outcome to CPython.
+// Runs `body` (returning a PyRef) and hands the outcome to CPython. Only the
+// unwinding that ends a thread at shutdown leaves it (see ThreadEnding).
 template <typename Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
   try {
     return body().release();
+  } catch (const ThreadEnding&) {
+    throw;
   } catch (...) {
     detail::set_pending_from_current_exception();
     return nullptr;
@@ -62,10 +66,12 @@ PyObject* boundary(Body&& body) noexcept {
 
 // Same, for bodies whose failure value is -1 (init-style slots).
 template <typename Body>
-int boundary_status(Body&& body) noexcept {
+int boundary_status(Body&& body) {
   try {
     body();
     return 0;
+  } catch (const ThreadEnding&) {
+    throw;
   } catch (...) {
     detail::set_pending_from_current_exception();
     return -1;
@@ -75,9 +81,11 @@ int boundary_status(Body&& body) noexcept {
 // The release of an instance: no caller can receive an outcome, so a failure
 // goes to CPython's unraisable-exception hook.
 template <typename Body>
-void boundary_release(PyObject* object, Body&& body) noexcept {
+void boundary_release(PyObject* object, Body&& body) {
   try {
     body();
+  } catch (const ThreadEnding&) {
+    throw;
   } catch (...) {
     detail::set_pending_from_current_exception();
     PyErr_WriteUnraisable(object);
