@@ -65,13 +65,13 @@ capture::CaptureTarget to_capture_target(PyObject* object) {
 
 // Shapes the rows of a mapped frame into a new [height, width, 4] uint8 array,
 // dropping the padding at the end of each row. The rows are copied straight
-// from the mapped memory: no copy of them is made on the way.
+// from the mapped memory (converted on the way where the backend maps them
+// in another layout): no copy of them is made on the way.
 PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
   if (height == 0) {
     fault("attempt to divide by zero");
   }
   const std::size_t size = rows.size();
-  const std::uint8_t* source = rows.data();
   const std::size_t row_bytes = size / height;
   const std::size_t columns = row_bytes / 4;
   // Never above size, so the product cannot overflow.
@@ -95,15 +95,8 @@ PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::
   // The descriptor reference is consumed by the call, whatever its outcome.
   PyRef array = PyRef::steal(require_object(
       new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0, nullptr)));
-  char* target = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
-  const std::size_t pixel_row = std::size_t{width} * 4;
-  if (row_bytes == pixel_row) {
-    std::memcpy(target, source, size);
-  } else {
-    for (std::size_t y = 0; y < height; ++y) {
-      std::memcpy(target + y * pixel_row, source + y * row_bytes, pixel_row);
-    }
-  }
+  auto* target = reinterpret_cast<std::uint8_t*>(reinterpret_cast<NumpyArrayHead*>(array.get())->data);
+  value_or_raise(rows.copy_rows(target, std::size_t{width} * 4, height, width));
   return array;
 }
 

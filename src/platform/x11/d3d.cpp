@@ -2,9 +2,10 @@
 // which the shared immediate context copies and maps.
 //
 // A frame's texture stands for a rectangle of the captured drawable and holds
-// no pixels. CopyResource into a staging texture reads that rectangle with
-// one MIT-SHM GetImage into the staging texture's shared-memory segment and
-// turns it into R, G, B, A there; Map then hands out that segment as it is.
+// no pixels. CopyResource into a staging texture asks for that rectangle with
+// MIT-SHM GetImage requests into the staging texture's shared-memory segment;
+// Map hands out that segment, and CopyMappedRows takes the answers band by
+// band and turns each into R, G, B, A straight into the caller's rows.
 // Segments go back to the device when their texture is released, so that the
 // next read-back writes into memory that is already mapped.
 #include "platform/x11/d3d.h"
@@ -141,6 +142,7 @@ class Texture final : public posix::Texture2D {
   Texture(const Texture&) = delete;
   Texture& operator=(const Texture&) = delete;
   ~Texture() override {
+    drop_pending();
     if (segment_) {
       core_->give_back(std::move(segment_));
     }
@@ -170,95 +172,48 @@ class Texture final : public posix::Texture2D {
     read(part);
   }
 
-  // Reads `from`'s rectangle from the server into this texture's memory, as
-  // R, G, B, A. A read that fails (the server went away or stopped answering,
-  // or the rectangle is no longer there) leaves the texture unreadable until
-  // the next read: Map then fails, as on a device that was removed.
+  // Asks the server for `from`'s rectangle, as a GPU copy is queued: the
+  // pixels are taken, band by band, when the rows are copied out of the
+  // mapped texture, so that each band is converted while the server writes
+  // the next. A read the server cannot serve (it went away or stopped
+  // answering, or the rectangle is no longer there) leaves the texture
+  // unreadable until the next read, as on a device that was removed.
   void read(const CaptureSource& from) {
     const std::lock_guard lock(mutex_);
-    std::uint8_t* pixels = storage();
+    drop_pending();
+    pointer_.reset();
+    from_ = from;
     const Connection& c = core_->connection();
-    readable_ = segment_ ? read_in_bands(c, from, pixels) : read_whole(c, from, pixels);
-    if (readable_ && from.cursor) {
-      draw_pointer(c, from, pixels);
-    }
-  }
-
-  // The pointer as XFIXES shows it, where it is now. A pointer on another
-  // screen, or a server without XFIXES, draws nothing.
-  void draw_pointer(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
-    if (!c.has_xfixes()) {
+    storage();
+    readable_ = !c.broken();
+    if (!readable_) {
       return;
     }
-    const auto image_cookie = xcb_xfixes_get_cursor_image(c.get());
-    const auto pointer_cookie = xcb_query_pointer(c.get(), from.window);
-    auto image = reply(c, image_cookie, xcb_xfixes_get_cursor_image_reply);
-    auto pointer = reply(c, pointer_cookie, xcb_query_pointer_reply);
-    if (!image || !pointer || pointer->same_screen == 0 ||
-        xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
-            static_cast<int>(image->width) * image->height) {
-      return;
-    }
-    compose_pointer(pixels, desc_.Width * 4, desc_.Width, desc_.Height,
-                    xcb_xfixes_get_cursor_image_cursor_image(image.get()), image->width,
-                    image->height,
-                    std::int64_t{pointer->win_x} + from.window_x - image->xhot - from.x,
-                    std::int64_t{pointer->win_y} + from.window_y - image->yhot - from.y);
-  }
-
-  // The rectangle comes in bands that fit the cache, all asked for at once:
-  // each band is turned into R, G, B, A while it is still in the cache and
-  // while the server writes the next one.
-  bool read_in_bands(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
-    const std::uint32_t row_bytes = desc_.Width * 4;
     const std::uint32_t server_row_bytes = from.layout.row_bytes(desc_.Width);
-    const std::uint32_t band_rows = std::max<std::uint32_t>(1, kBandBytes / row_bytes);
-    std::vector<std::pair<xcb_shm_get_image_cookie_t, std::uint32_t>> bands;
-    bands.reserve(desc_.Height / band_rows + 1);
+    // Without shared memory the image comes through the connection itself,
+    // in one piece.
+    const std::uint32_t band_rows =
+        segment_ ? std::max<std::uint32_t>(1, kBandBytes / server_row_bytes) : desc_.Height;
     for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
       const std::uint32_t rows = std::min(band_rows, desc_.Height - top);
-      // Each band lands where its R, G, B, A rows go; narrower pixels are
-      // widened in place.
-      bands.emplace_back(
-          xcb_shm_get_image(c.get(), from.drawable, static_cast<std::int16_t>(from.x),
-                            static_cast<std::int16_t>(from.y + static_cast<std::int32_t>(top)),
-                            static_cast<std::uint16_t>(desc_.Width),
-                            static_cast<std::uint16_t>(rows), ~0U, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                            segment_->id(), top * row_bytes),
-          rows);
+      const auto y = static_cast<std::int16_t>(from.y + static_cast<std::int32_t>(top));
+      const auto width = static_cast<std::uint16_t>(desc_.Width);
+      const unsigned int sequence =
+          segment_ ? xcb_shm_get_image(c.get(), from.drawable, from.x, y, width,
+                                       static_cast<std::uint16_t>(rows), ~0U,
+                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(),
+                                       top * server_row_bytes)
+                         .sequence
+                   : xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x, y,
+                                   width, static_cast<std::uint16_t>(rows), ~0U)
+                         .sequence;
+      bands_.push_back(Band{sequence, top, rows});
     }
-    bool read = true;
-    std::uint8_t* band = pixels;
-    for (const auto& [cookie, rows] : bands) {
-      // Every reply is taken, also after a failure, so none is left queued.
-      auto image = read ? reply(c, cookie, xcb_shm_get_image_reply) : nullptr;
-      if (read && image && image->size == std::size_t{rows} * server_row_bytes) {
-        server_pixels_to_rgba(band, rows, desc_.Width, from.layout, c.lsb_first());
-      } else {
-        read = false;
-        if (!c.broken()) {
-          xcb_discard_reply(c.get(), cookie.sequence);
-        }
-      }
-      band += std::size_t{rows} * row_bytes;
+    if (from.cursor && c.has_xfixes()) {
+      pointer_asked_ = {xcb_xfixes_get_cursor_image(c.get()).sequence,
+                        xcb_query_pointer(c.get(), from.window).sequence};
     }
-    return read;
-  }
-
-  // Without shared memory the image comes through the connection itself.
-  bool read_whole(const Connection& c, const CaptureSource& from, std::uint8_t* pixels) {
-    const std::size_t bytes = std::size_t{from.layout.row_bytes(desc_.Width)} * desc_.Height;
-    auto image = reply(c,
-                       xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x,
-                                     from.y, static_cast<std::uint16_t>(desc_.Width),
-                                     static_cast<std::uint16_t>(desc_.Height), ~0U),
-                       xcb_get_image_reply);
-    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != bytes) {
-      return false;
-    }
-    std::memcpy(pixels, xcb_get_image_data(image.get()), bytes);
-    server_pixels_to_rgba(pixels, desc_.Height, desc_.Width, from.layout, c.lsb_first());
-    return true;
+    xcb_flush(c.get());
   }
 
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
@@ -284,26 +239,145 @@ class Texture final : public posix::Texture2D {
     mapped_ = false;
   }
 
- private:
-  // The texture's memory, made on first use. Call with the mutex held.
-  std::uint8_t* storage() {
-    const std::size_t bytes = std::size_t{desc_.Width} * desc_.Height * 4;
-    if (!segment_ && heap_.empty()) {
-      segment_ = core_->take_segment(bytes);
-      if (!segment_) {
-        heap_.resize(bytes);
+  // Copies the first `rows` rows, `width` pixels of each, into `to` as R, G,
+  // B, A, waiting for the bands of the last read that have not come yet.
+  HRESULT copy_rows(UINT rows, UINT width, std::uint8_t* to, std::size_t to_pitch) {
+    const std::lock_guard lock(mutex_);
+    if (!mapped_ || rows > desc_.Height || width > desc_.Width) {
+      return win::E_INVALIDARG_;
+    }
+    if (!readable_) {
+      return kDeviceRemoved;
+    }
+    const Connection& c = core_->connection();
+    const std::uint8_t* pixels = storage();
+    const std::size_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
+    for (std::size_t i = 0; i < bands_.size(); ++i) {
+      const Band& band = bands_[i];
+      if (i >= taken_) {
+        taken_ = i + 1;
+        if (!take(c, band, server_row_bytes)) {
+          readable_ = false;
+          drop_pending();
+          return kDeviceRemoved;
+        }
+      }
+      if (band.top < rows) {
+        server_pixels_to_rgba(pixels + band.top * server_row_bytes, server_row_bytes,
+                              std::min(band.rows, rows - band.top), width, from_.layout,
+                              c.lsb_first(), to + band.top * to_pitch, to_pitch);
       }
     }
-    return segment_ ? segment_->data() : heap_.data();
+    if (pointer_asked_) {
+      take_pointer(c);
+    }
+    if (pointer_) {
+      compose_pointer(to, static_cast<std::uint32_t>(to_pitch), width, rows, pointer_->argb.data(),
+                      pointer_->width, pointer_->height, pointer_->left, pointer_->top);
+    }
+    return win::S_OK_;
+  }
+
+ private:
+  // Rows [top, top + rows) of a read, asked for in one request.
+  struct Band {
+    unsigned int sequence;
+    std::uint32_t top;
+    std::uint32_t rows;
+  };
+
+  // The pointer's image, premultiplied A, R, G, B words, and where its
+  // top-left corner falls in the texture.
+  struct Pointer {
+    std::vector<std::uint32_t> argb;
+    std::uint32_t width;
+    std::uint32_t height;
+    std::int64_t left;
+    std::int64_t top;
+  };
+
+  // Takes the answer to `band`: with shared memory the server has written the
+  // rows into the segment; otherwise they come with the answer and are put
+  // where the segment would hold them.
+  bool take(const Connection& c, const Band& band, std::size_t server_row_bytes) {
+    const std::size_t bytes = std::size_t{band.rows} * server_row_bytes;
+    if (segment_) {
+      auto image = reply(c, xcb_shm_get_image_cookie_t{band.sequence}, xcb_shm_get_image_reply);
+      return image && image->size == bytes;
+    }
+    auto image = reply(c, xcb_get_image_cookie_t{band.sequence}, xcb_get_image_reply);
+    if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != bytes) {
+      return false;
+    }
+    std::memcpy(heap_.get() + band.top * server_row_bytes, xcb_get_image_data(image.get()), bytes);
+    return true;
+  }
+
+  // The pointer as XFIXES shows it, where it was at the read. A pointer on
+  // another screen draws nothing.
+  void take_pointer(const Connection& c) {
+    const auto [image_sequence, position_sequence] = *std::exchange(pointer_asked_, std::nullopt);
+    auto image = reply(c, xcb_xfixes_get_cursor_image_cookie_t{image_sequence},
+                       xcb_xfixes_get_cursor_image_reply);
+    auto pointer = reply(c, xcb_query_pointer_cookie_t{position_sequence}, xcb_query_pointer_reply);
+    if (!image || !pointer || pointer->same_screen == 0 ||
+        xcb_xfixes_get_cursor_image_cursor_image_length(image.get()) <
+            static_cast<int>(image->width) * image->height) {
+      return;
+    }
+    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+    pointer_ = Pointer{
+        std::vector<std::uint32_t>(argb, argb + std::size_t{image->width} * image->height),
+        image->width, image->height,
+        std::int64_t{pointer->win_x} + from_.window_x - image->xhot - from_.x,
+        std::int64_t{pointer->win_y} + from_.window_y - image->yhot - from_.y};
+  }
+
+  // Lets go of the answers of a read that were not taken, so that none stays
+  // queued on the connection.
+  void drop_pending() noexcept {
+    const Connection& c = core_->connection();
+    if (!c.broken()) {
+      for (std::size_t i = taken_; i < bands_.size(); ++i) {
+        xcb_discard_reply(c.get(), bands_[i].sequence);
+      }
+      if (pointer_asked_) {
+        xcb_discard_reply(c.get(), pointer_asked_->first);
+        xcb_discard_reply(c.get(), pointer_asked_->second);
+      }
+    }
+    bands_.clear();
+    taken_ = 0;
+    pointer_asked_.reset();
+  }
+
+  // The texture's memory, made on first use: big enough for R, G, B, A, and
+  // so for any layout the server sends. Call with the mutex held.
+  std::uint8_t* storage() {
+    const std::size_t bytes = std::size_t{desc_.Width} * desc_.Height * 4;
+    if (!segment_ && !heap_) {
+      segment_ = core_->take_segment(bytes);
+      if (!segment_) {
+        heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+      }
+    }
+    return segment_ ? segment_->data() : heap_.get();
   }
 
   const std::shared_ptr<DeviceCore> core_;
   const std::optional<CaptureSource> source_;
   std::mutex mutex_;
   std::unique_ptr<ShmSegment> segment_;
-  std::vector<std::uint8_t> heap_;  // where the server offers no shared memory
+  std::unique_ptr<std::uint8_t[]> heap_;  // where the server offers no shared memory
   bool mapped_ = false;
   bool readable_ = true;  // false after a read that failed
+  // The last read: what it read, what it asked for, how many bands of it have
+  // been taken, and the pointer it shows.
+  CaptureSource from_;
+  std::vector<Band> bands_;
+  std::size_t taken_ = 0;
+  std::optional<std::pair<unsigned int, unsigned int>> pointer_asked_;
+  std::optional<Pointer> pointer_;
 };
 
 class Device final : public posix::D3DDevice {
@@ -420,6 +494,16 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*sof
 HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
                                              abi::IInspectable** graphics_device) {
   return posix::wrap_device<x11::Device>(dxgi_device, graphics_device);
+}
+
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging, const abi::D3D11_MAPPED_SUBRESOURCE& /*mapped*/,
+                       UINT rows, UINT width, std::uint8_t* destination,
+                       std::size_t destination_pitch) {
+  auto* texture = dynamic_cast<x11::Texture*>(staging);
+  if (texture == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  return texture->copy_rows(rows, width, destination, destination_pitch);
 }
 
 }  // namespace lumigrab::platform
