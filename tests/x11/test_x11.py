@@ -209,6 +209,27 @@ class TestCapture:
         assert pixel(frame, 59, 59) == [0x10, 0x20, 0x30, 255]
         assert pixel(frame, 60, 60) != [0x10, 0x20, 0x30, 255]
 
+    @pytest.mark.parametrize("region", [None, (3, 5, 1001, 77), (1, 1, 1, 1), (0, 1070, 17, 10)])
+    def test_frames_match_an_independent_read_pixel_for_pixel(self, x, capture, region):
+        # Random pixels catch any byte the conversion puts in the wrong place,
+        # on every band of a whole monitor and in the tails of odd widths.
+        _, left, top, width, height, _ = server_monitors()[1]
+        try:
+            x.noise(left, top, width, height)
+            if region is not None:
+                capture.region = region
+            capture.start(lumigrab.Monitor(2))
+            rx, ry, rw, rh = region or (0, 0, width, height)
+            for seed in (1, 2):
+                expected = x.read(left + rx, top + ry, rw, rh)
+                assert np.array_equal(capture.frame(), expected)
+                x.noise(left, top, width, height, seed)
+                assert wait_for(lambda: np.array_equal(capture.frame(),
+                                                       x.read(left + rx, top + ry, rw, rh)))
+        finally:
+            x.root.clear_area(left, top, width, height)
+            x.sync()
+
     def test_windows_that_appear_later_show_in_monitor_frames(self, x, capture):
         _, left, top, _, _, _ = server_monitors()[0]
         capture.start(lumigrab.Monitor(1))

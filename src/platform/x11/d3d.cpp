@@ -15,6 +15,7 @@
 #include <mutex>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/mman.h>
 #include <vector>
 
 #include "platform/platform.h"
@@ -252,6 +253,7 @@ class Texture final : public posix::Texture2D {
     const Connection& c = core_->connection();
     const std::uint8_t* pixels = storage();
     const std::size_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
+    prepare_destination(to, std::size_t{rows} * to_pitch);
     for (std::size_t i = 0; i < bands_.size(); ++i) {
       const Band& band = bands_[i];
       if (i >= taken_) {
@@ -331,6 +333,20 @@ class Texture final : public posix::Texture2D {
         image->width, image->height,
         std::int64_t{pointer->win_x} + from_.window_x - image->xhot - from_.x,
         std::int64_t{pointer->win_y} + from_.window_y - image->yhot - from_.y};
+  }
+
+  // A large destination is usually new memory that NumPy just mapped, whose
+  // pages fault in one by one as the rows are written. Asked for huge pages,
+  // the system faults them in 2 MiB at a time. Only whole huge pages inside
+  // the destination are advised, and only as a hint: nothing else changes.
+  static void prepare_destination(std::uint8_t* to, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    const auto start = reinterpret_cast<std::uintptr_t>(to);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kHugePage - 1);
+    if (end > first) {
+      madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
   }
 
   // Lets go of the answers of a read that were not taken, so that none stays
