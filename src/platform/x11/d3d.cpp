@@ -89,6 +89,81 @@ class ShmSegment {
   bool attached_ = false;
 };
 
+// Which rectangle of which drawable a kept frame shows, in which layout.
+struct FrameKey {
+  xcb_drawable_t drawable = XCB_NONE;
+  std::int16_t x = 0;
+  std::int16_t y = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  PixelLayout layout;
+
+  bool operator==(const FrameKey& other) const noexcept {
+    return drawable == other.drawable && x == other.x && y == other.y && width == other.width &&
+           height == other.height && layout.bits_per_pixel == other.layout.bits_per_pixel &&
+           layout.scanline_pad == other.layout.scanline_pad &&
+           layout.red_mask == other.layout.red_mask &&
+           layout.green_mask == other.layout.green_mask && layout.blue_mask == other.layout.blue_mask;
+  }
+};
+
+// The last frame read of one rectangle, as the server sent it, with a DAMAGE
+// object that gathers what the server has drawn there since: the next read
+// asks only for that. Its segment holds the frame's rows, then room for the
+// damaged rectangles, which come packed and are then put in place.
+class KeptFrame {
+ public:
+  static std::unique_ptr<KeptFrame> make(std::shared_ptr<Connection> c, const FrameKey& key,
+                                         std::unique_ptr<ShmSegment> segment) {
+    if (!segment) {
+      return nullptr;
+    }
+    return std::unique_ptr<KeptFrame>(new KeptFrame(std::move(c), key, std::move(segment)));
+  }
+
+  KeptFrame(const KeptFrame&) = delete;
+  KeptFrame& operator=(const KeptFrame&) = delete;
+  ~KeptFrame() {
+    if (!c_->broken()) {
+      xcb_damage_destroy(c_->get(), damage_);
+      xcb_xfixes_destroy_region(c_->get(), parts_);
+      xcb_flush(c_->get());
+    }
+  }
+
+  // Bytes of the frame's rows, and of the room after them.
+  static std::size_t frame_bytes(const FrameKey& key) noexcept {
+    return std::size_t{key.layout.row_bytes(key.width)} * key.height;
+  }
+  static std::size_t room_bytes(const FrameKey& key) noexcept { return frame_bytes(key) / 4; }
+
+  const FrameKey& key() const noexcept { return key_; }
+  ShmSegment& segment() const noexcept { return *segment_; }
+  xcb_damage_damage_t damage() const noexcept { return damage_; }
+  xcb_xfixes_region_t parts() const noexcept { return parts_; }
+  // Whether the rows hold the whole frame as of the damage last taken.
+  bool valid = false;
+
+ private:
+  // The damage is gathered from here on: whatever the server drew before is
+  // in the first read, which is asked for after this.
+  KeptFrame(std::shared_ptr<Connection> c, const FrameKey& key, std::unique_ptr<ShmSegment> segment)
+      : c_(std::move(c)),
+        key_(key),
+        segment_(std::move(segment)),
+        damage_(c_->new_id()),
+        parts_(c_->new_id()) {
+    xcb_xfixes_create_region(c_->get(), parts_, 0, nullptr);
+    xcb_damage_create(c_->get(), damage_, key.drawable, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  }
+
+  const std::shared_ptr<Connection> c_;
+  const FrameKey key_;
+  const std::unique_ptr<ShmSegment> segment_;
+  const xcb_damage_damage_t damage_;
+  const xcb_xfixes_region_t parts_;
+};
+
 }  // namespace
 
 class DeviceCore {
@@ -115,6 +190,32 @@ class DeviceCore {
     return ShmSegment::create(c_, size);
   }
 
+  // The frame kept of `key`, if there is one and no other read holds it;
+  // otherwise a new one, or null without shared memory or DAMAGE. A kept
+  // frame of another rectangle goes.
+  std::unique_ptr<KeptFrame> take_kept(const FrameKey& key) {
+    if (!c_->has_shm() || !c_->has_damage()) {
+      return nullptr;
+    }
+    std::unique_ptr<KeptFrame> other;
+    {
+      const std::lock_guard lock(mutex_);
+      if (kept_frame_ && kept_frame_->key() == key) {
+        return std::move(kept_frame_);
+      }
+      other = std::move(kept_frame_);
+    }
+    other.reset();
+    return KeptFrame::make(
+        c_, key,
+        ShmSegment::create(c_, KeptFrame::frame_bytes(key) + KeptFrame::room_bytes(key)));
+  }
+
+  void give_back_kept(std::unique_ptr<KeptFrame> frame) {
+    const std::lock_guard lock(mutex_);
+    std::swap(kept_frame_, frame);  // a frame kept meanwhile goes after the lock
+  }
+
   void give_back(std::unique_ptr<ShmSegment> segment) {
     // The oldest one goes, after the lock.
     std::vector<std::unique_ptr<ShmSegment>> evicted;
@@ -131,6 +232,7 @@ class DeviceCore {
   const std::shared_ptr<Connection> c_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<ShmSegment>> kept_;  // most recently given back last
+  std::unique_ptr<KeptFrame> kept_frame_;
 };
 
 namespace {
@@ -146,6 +248,9 @@ class Texture final : public posix::Texture2D {
     drop_pending();
     if (segment_) {
       core_->give_back(std::move(segment_));
+    }
+    if (kept_) {
+      core_->give_back_kept(std::move(kept_));
     }
   }
 
@@ -174,41 +279,39 @@ class Texture final : public posix::Texture2D {
   }
 
   // Asks the server for `from`'s rectangle, as a GPU copy is queued: the
-  // pixels are taken, band by band, when the rows are copied out of the
-  // mapped texture, so that each band is converted while the server writes
-  // the next. A read the server cannot serve (it went away or stopped
-  // answering, or the rectangle is no longer there) leaves the texture
-  // unreadable until the next read, as on a device that was removed.
+  // pixels are taken when the rows are copied out of the mapped texture. A
+  // read of a whole rectangle comes in bands, each converted while the server
+  // writes the next. A rectangle of the screen (not a window's pixmap) is
+  // kept between reads: then only what the server drew there since the last
+  // read is asked for. A read the server cannot serve (it went away or
+  // stopped answering, or the rectangle is no longer there) leaves the
+  // texture unreadable until the next read, as on a device that was removed.
   void read(const CaptureSource& from) {
     const std::lock_guard lock(mutex_);
     drop_pending();
     pointer_.reset();
     from_ = from;
     const Connection& c = core_->connection();
-    storage();
     readable_ = !c.broken();
     if (!readable_) {
       return;
     }
-    const std::uint32_t server_row_bytes = from.layout.row_bytes(desc_.Width);
-    // Without shared memory the image comes through the connection itself,
-    // in one piece.
-    const std::uint32_t band_rows =
-        segment_ ? std::max<std::uint32_t>(1, kBandBytes / server_row_bytes) : desc_.Height;
-    for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
-      const std::uint32_t rows = std::min(band_rows, desc_.Height - top);
-      const auto y = static_cast<std::int16_t>(from.y + static_cast<std::int32_t>(top));
-      const auto width = static_cast<std::uint16_t>(desc_.Width);
-      const unsigned int sequence =
-          segment_ ? xcb_shm_get_image(c.get(), from.drawable, from.x, y, width,
-                                       static_cast<std::uint16_t>(rows), ~0U,
-                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(),
-                                       top * server_row_bytes)
-                         .sequence
-                   : xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from.drawable, from.x, y,
-                                   width, static_cast<std::uint16_t>(rows), ~0U)
-                         .sequence;
-      bands_.push_back(Band{sequence, top, rows});
+    const FrameKey key{from.drawable, from.x, from.y, desc_.Width, desc_.Height, from.layout};
+    if (kept_ && (from.pixmap || !(kept_->key() == key))) {
+      core_->give_back_kept(std::move(kept_));
+    }
+    if (!from.pixmap && !kept_) {
+      kept_ = core_->take_kept(key);
+    }
+    if (kept_ && kept_->valid) {
+      readable_ = ask_damaged(c);
+      kept_->valid = readable_;
+    } else {
+      if (kept_) {
+        // What was drawn before is in this read.
+        xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, XCB_NONE);
+      }
+      ask_whole(c);
     }
     if (from.cursor && c.has_xfixes()) {
       pointer_asked_ = {xcb_xfixes_get_cursor_image(c.get()).sequence,
@@ -229,7 +332,7 @@ class Texture final : public posix::Texture2D {
       return kDeviceRemoved;
     }
     mapped_ = true;
-    mapped->pData = storage();
+    mapped->pData = pixels();
     mapped->RowPitch = desc_.Width * 4;
     mapped->DepthPitch = mapped->RowPitch * desc_.Height;
     return win::S_OK_;
@@ -251,7 +354,7 @@ class Texture final : public posix::Texture2D {
       return kDeviceRemoved;
     }
     const Connection& c = core_->connection();
-    const std::uint8_t* pixels = storage();
+    const std::uint8_t* pixels = this->pixels();
     const std::size_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
     prepare_destination(to, std::size_t{rows} * to_pitch);
     for (std::size_t i = 0; i < bands_.size(); ++i) {
@@ -260,15 +363,25 @@ class Texture final : public posix::Texture2D {
         taken_ = i + 1;
         if (!take(c, band, server_row_bytes)) {
           readable_ = false;
+          if (kept_) {
+            kept_->valid = false;
+          }
           drop_pending();
           return kDeviceRemoved;
         }
       }
-      if (band.top < rows) {
+      if (whole_ && band.top < rows) {
         server_pixels_to_rgba(pixels + band.top * server_row_bytes, server_row_bytes,
                               std::min(band.rows, rows - band.top), width, from_.layout,
                               c.lsb_first(), to + band.top * to_pitch, to_pitch);
       }
+    }
+    if (kept_) {
+      kept_->valid = true;
+    }
+    if (!whole_) {
+      server_pixels_to_rgba(pixels, server_row_bytes, rows, width, from_.layout, c.lsb_first(), to,
+                            to_pitch);
     }
     if (pointer_asked_) {
       take_pointer(c);
@@ -281,11 +394,21 @@ class Texture final : public posix::Texture2D {
   }
 
  private:
-  // Rows [top, top + rows) of a read, asked for in one request.
+  // Where a band's rows land: in place, or packed at this offset of the
+  // segment.
+  static constexpr std::size_t kInPlace = ~std::size_t{0};
+  // Damaged rectangles asked for one by one, at most.
+  static constexpr std::size_t kMostParts = 64;
+
+  // A rectangle of a read, asked for in one request: columns [x, x + width)
+  // of rows [top, top + rows).
   struct Band {
     unsigned int sequence;
+    std::uint32_t x;
     std::uint32_t top;
+    std::uint32_t width;
     std::uint32_t rows;
+    std::size_t packed;
   };
 
   // The pointer's image, premultiplied A, R, G, B words, and where its
@@ -298,20 +421,123 @@ class Texture final : public posix::Texture2D {
     std::int64_t top;
   };
 
+  // Asks for the whole rectangle, in bands that land where their rows go.
+  // Without shared memory the image comes through the connection itself, in
+  // one piece.
+  void ask_whole(const Connection& c) {
+    whole_ = true;
+    const bool shared = kept_ || storage_segment() != nullptr;
+    const std::uint32_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
+    const std::uint32_t band_rows =
+        shared ? std::max<std::uint32_t>(1, kBandBytes / server_row_bytes) : desc_.Height;
+    for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
+      ask(c, Band{0, 0, top, desc_.Width, std::min(band_rows, desc_.Height - top), kInPlace});
+    }
+  }
+
+  // Takes what the server drew in the kept rectangle since the last read (a
+  // round trip), and asks for that: each damaged rectangle, packed into the
+  // room after the frame, or, when they are too many or too large, the rows
+  // they span. A drawing the server finished before this is in the damage
+  // taken; one it does after is gathered for the next read.
+  bool ask_damaged(const Connection& c) {
+    whole_ = false;
+    xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
+    auto fetched =
+        reply(c, xcb_xfixes_fetch_region(c.get(), kept_->parts()), xcb_xfixes_fetch_region_reply);
+    // The damage reports, one per read at most, are not needed.
+    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c.get())}) {
+    }
+    if (!fetched) {
+      return false;
+    }
+    const FrameKey& key = kept_->key();
+    const std::int64_t right = std::int64_t{key.x} + key.width;
+    const std::int64_t bottom = std::int64_t{key.y} + key.height;
+    std::vector<Band> parts;
+    std::size_t packed = 0;
+    std::uint32_t first_row = key.height;
+    std::uint32_t end_row = 0;
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(fetched.get());
+    for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(fetched.get()); ++i) {
+      const std::int64_t left = std::max<std::int64_t>(rects[i].x, key.x);
+      const std::int64_t top = std::max<std::int64_t>(rects[i].y, key.y);
+      const std::int64_t end_x = std::min<std::int64_t>(rects[i].x + rects[i].width, right);
+      const std::int64_t end_y = std::min<std::int64_t>(rects[i].y + rects[i].height, bottom);
+      if (left >= end_x || top >= end_y) {
+        continue;
+      }
+      const Band part{0, static_cast<std::uint32_t>(left - key.x),
+                      static_cast<std::uint32_t>(top - key.y),
+                      static_cast<std::uint32_t>(end_x - left),
+                      static_cast<std::uint32_t>(end_y - top), packed};
+      parts.push_back(part);
+      packed += std::size_t{key.layout.row_bytes(part.width)} * part.rows;
+      first_row = std::min(first_row, part.top);
+      end_row = std::max(end_row, part.top + part.rows);
+    }
+    if (parts.size() <= kMostParts && packed <= KeptFrame::room_bytes(key)) {
+      for (Band& part : parts) {
+        part.packed += KeptFrame::frame_bytes(key);
+        ask(c, part);
+      }
+      return true;
+    }
+    const std::uint32_t band_rows =
+        std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
+    for (std::uint32_t top = first_row; top < end_row; top += band_rows) {
+      ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row - top), kInPlace});
+    }
+    return true;
+  }
+
+  // Sends the request for `band`.
+  void ask(const Connection& c, Band band) {
+    const std::uint32_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
+    const auto x = static_cast<std::int16_t>(from_.x + static_cast<std::int32_t>(band.x));
+    const auto y = static_cast<std::int16_t>(from_.y + static_cast<std::int32_t>(band.top));
+    const auto width = static_cast<std::uint16_t>(band.width);
+    const auto rows = static_cast<std::uint16_t>(band.rows);
+    ShmSegment* segment = kept_ ? &kept_->segment() : storage_segment();
+    const std::size_t offset =
+        band.packed == kInPlace ? std::size_t{band.top} * server_row_bytes : band.packed;
+    band.sequence = segment != nullptr
+                        ? xcb_shm_get_image(c.get(), from_.drawable, x, y, width, rows, ~0U,
+                                            XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(),
+                                            static_cast<std::uint32_t>(offset))
+                              .sequence
+                        : xcb_get_image(c.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, from_.drawable, x, y,
+                                        width, rows, ~0U)
+                              .sequence;
+    bands_.push_back(band);
+  }
+
   // Takes the answer to `band`: with shared memory the server has written the
-  // rows into the segment; otherwise they come with the answer and are put
-  // where the segment would hold them.
+  // rows into the segment (packed ones are then put in place); otherwise they
+  // come with the answer and are put where the segment would hold them.
   bool take(const Connection& c, const Band& band, std::size_t server_row_bytes) {
-    const std::size_t bytes = std::size_t{band.rows} * server_row_bytes;
-    if (segment_) {
+    std::uint8_t* pixels = this->pixels();
+    const std::size_t band_row_bytes = from_.layout.row_bytes(band.width);
+    const std::size_t bytes = std::size_t{band.rows} * band_row_bytes;
+    if (kept_ || segment_) {
       auto image = reply(c, xcb_shm_get_image_cookie_t{band.sequence}, xcb_shm_get_image_reply);
-      return image && image->size == bytes;
+      if (!image || image->size != bytes) {
+        return false;
+      }
+      if (band.packed != kInPlace) {
+        const std::size_t pixel_bytes = from_.layout.bits_per_pixel / 8U;
+        for (std::size_t y = 0; y < band.rows; ++y) {
+          std::memcpy(pixels + (band.top + y) * server_row_bytes + band.x * pixel_bytes,
+                      pixels + band.packed + y * band_row_bytes, band.width * pixel_bytes);
+        }
+      }
+      return true;
     }
     auto image = reply(c, xcb_get_image_cookie_t{band.sequence}, xcb_get_image_reply);
     if (!image || static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != bytes) {
       return false;
     }
-    std::memcpy(heap_.get() + band.top * server_row_bytes, xcb_get_image_data(image.get()), bytes);
+    std::memcpy(pixels + band.top * server_row_bytes, xcb_get_image_data(image.get()), bytes);
     return true;
   }
 
@@ -353,6 +579,9 @@ class Texture final : public posix::Texture2D {
   // queued on the connection.
   void drop_pending() noexcept {
     const Connection& c = core_->connection();
+    if (kept_ && taken_ < bands_.size()) {
+      kept_->valid = false;  // some of its rows may not have come
+    }
     if (!c.broken()) {
       for (std::size_t i = taken_; i < bands_.size(); ++i) {
         xcb_discard_reply(c.get(), bands_[i].sequence);
@@ -367,8 +596,17 @@ class Texture final : public posix::Texture2D {
     pointer_asked_.reset();
   }
 
-  // The texture's memory, made on first use: big enough for R, G, B, A, and
-  // so for any layout the server sends. Call with the mutex held.
+  // Where the texture's pixels are: the kept frame's rows, or its own memory.
+  std::uint8_t* pixels() { return kept_ ? kept_->segment().data() : storage(); }
+
+  // The texture's own shared-memory segment, or null without one.
+  ShmSegment* storage_segment() {
+    storage();
+    return segment_.get();
+  }
+
+  // The texture's own memory, made on first use: big enough for R, G, B, A,
+  // and so for any layout the server sends. Call with the mutex held.
   std::uint8_t* storage() {
     const std::size_t bytes = std::size_t{desc_.Width} * desc_.Height * 4;
     if (!segment_ && !heap_) {
@@ -390,8 +628,10 @@ class Texture final : public posix::Texture2D {
   // The last read: what it read, what it asked for, how many bands of it have
   // been taken, and the pointer it shows.
   CaptureSource from_;
+  std::unique_ptr<KeptFrame> kept_;  // the kept frame this texture reads into, if any
   std::vector<Band> bands_;
   std::size_t taken_ = 0;
+  bool whole_ = true;  // whether the last read asked for every row, in order
   std::optional<std::pair<unsigned int, unsigned int>> pointer_asked_;
   std::optional<Pointer> pointer_;
 };
