@@ -357,6 +357,19 @@ class Texture final : public posix::Texture2D {
     const std::uint8_t* pixels = this->pixels();
     const std::size_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
     prepare_destination(to, std::size_t{rows} * to_pitch);
+    if (!packed_) {
+      // The rows no band brings are there already.
+      const auto convert = [&](std::uint32_t first, std::uint32_t end) {
+        end = std::min(end, rows);
+        if (first < end) {
+          server_pixels_to_rgba(pixels + first * server_row_bytes, server_row_bytes, end - first,
+                                width, from_.layout, c.lsb_first(), to + first * to_pitch,
+                                to_pitch);
+        }
+      };
+      convert(0, first_row_);
+      convert(end_row_, desc_.Height);
+    }
     for (std::size_t i = 0; i < bands_.size(); ++i) {
       const Band& band = bands_[i];
       if (i >= taken_) {
@@ -370,7 +383,7 @@ class Texture final : public posix::Texture2D {
           return kDeviceRemoved;
         }
       }
-      if (whole_ && band.top < rows) {
+      if (!packed_ && band.top < rows) {
         server_pixels_to_rgba(pixels + band.top * server_row_bytes, server_row_bytes,
                               std::min(band.rows, rows - band.top), width, from_.layout,
                               c.lsb_first(), to + band.top * to_pitch, to_pitch);
@@ -379,7 +392,7 @@ class Texture final : public posix::Texture2D {
     if (kept_) {
       kept_->valid = true;
     }
-    if (!whole_) {
+    if (packed_) {
       server_pixels_to_rgba(pixels, server_row_bytes, rows, width, from_.layout, c.lsb_first(), to,
                             to_pitch);
     }
@@ -425,7 +438,9 @@ class Texture final : public posix::Texture2D {
   // Without shared memory the image comes through the connection itself, in
   // one piece.
   void ask_whole(const Connection& c) {
-    whole_ = true;
+    packed_ = false;
+    first_row_ = 0;
+    end_row_ = desc_.Height;
     const bool shared = kept_ || storage_segment() != nullptr;
     const std::uint32_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
     const std::uint32_t band_rows =
@@ -441,7 +456,8 @@ class Texture final : public posix::Texture2D {
   // they span. A drawing the server finished before this is in the damage
   // taken; one it does after is gathered for the next read.
   bool ask_damaged(const Connection& c) {
-    whole_ = false;
+    packed_ = true;
+    first_row_ = end_row_ = 0;
     xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
     auto fetched =
         reply(c, xcb_xfixes_fetch_region(c.get(), kept_->parts()), xcb_xfixes_fetch_region_reply);
@@ -483,6 +499,9 @@ class Texture final : public posix::Texture2D {
       }
       return true;
     }
+    packed_ = false;
+    first_row_ = first_row;
+    end_row_ = std::max(first_row, end_row);
     const std::uint32_t band_rows =
         std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
     for (std::uint32_t top = first_row; top < end_row; top += band_rows) {
@@ -631,7 +650,12 @@ class Texture final : public posix::Texture2D {
   std::unique_ptr<KeptFrame> kept_;  // the kept frame this texture reads into, if any
   std::vector<Band> bands_;
   std::size_t taken_ = 0;
-  bool whole_ = true;  // whether the last read asked for every row, in order
+  // How the last read's rows come: packed rectangles, put in place as they
+  // come; or whole rows [first_row_, end_row_) in bands, in order, the rest
+  // being there already.
+  bool packed_ = false;
+  std::uint32_t first_row_ = 0;
+  std::uint32_t end_row_ = 0;
   std::optional<std::pair<unsigned int, unsigned int>> pointer_asked_;
   std::optional<Pointer> pointer_;
 };
