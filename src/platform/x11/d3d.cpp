@@ -143,6 +143,8 @@ class KeptFrame {
   xcb_xfixes_region_t parts() const noexcept { return parts_; }
   // Whether the rows hold the whole frame as of the damage last taken.
   bool valid = false;
+  // Whether the damage last taken spanned every row.
+  bool damaged_everywhere = false;
 
  private:
   // The damage is gathered from here on: whatever the server drew before is
@@ -303,11 +305,17 @@ class Texture final : public posix::Texture2D {
     if (!from.pixmap && !kept_) {
       kept_ = core_->take_kept(key);
     }
-    if (kept_ && kept_->valid) {
+    if (kept_ && kept_->valid && !kept_->damaged_everywhere) {
       readable_ = ask_damaged(c);
       kept_->valid = readable_;
     } else {
-      if (kept_) {
+      if (kept_ && kept_->valid) {
+        // The screen changed everywhere last time: no round trip for the
+        // damage first, which is taken with the pixels to see if it still
+        // does.
+        xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
+        damage_asked_ = xcb_xfixes_fetch_region(c.get(), kept_->parts()).sequence;
+      } else if (kept_) {
         // What was drawn before is in this read.
         xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, XCB_NONE);
       }
@@ -391,6 +399,12 @@ class Texture final : public posix::Texture2D {
     }
     if (kept_) {
       kept_->valid = true;
+      if (damage_asked_) {
+        auto fetched = reply(c, xcb_xfixes_fetch_region_cookie_t{*std::exchange(damage_asked_, std::nullopt)},
+                             xcb_xfixes_fetch_region_reply);
+        drop_damage_reports(c);
+        kept_->damaged_everywhere = !fetched || spans_all(plan_of(kept_->key(), *fetched), kept_->key());
+      }
     }
     if (packed_) {
       server_pixels_to_rgba(pixels, server_row_bytes, rows, width, from_.layout, c.lsb_first(), to,
@@ -450,32 +464,25 @@ class Texture final : public posix::Texture2D {
     }
   }
 
-  // Takes what the server drew in the kept rectangle since the last read (a
-  // round trip), and asks for that: each damaged rectangle, packed into the
-  // room after the frame, or, when they are too many or too large, the rows
-  // they span. A drawing the server finished before this is in the damage
-  // taken; one it does after is gathered for the next read.
-  bool ask_damaged(const Connection& c) {
-    packed_ = true;
-    first_row_ = end_row_ = 0;
-    xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
-    auto fetched =
-        reply(c, xcb_xfixes_fetch_region(c.get(), kept_->parts()), xcb_xfixes_fetch_region_reply);
-    // The damage reports, one per read at most, are not needed.
-    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c.get())}) {
-    }
-    if (!fetched) {
-      return false;
-    }
-    const FrameKey& key = kept_->key();
+  // What a read of the damage `fetched` asks for: each damaged rectangle,
+  // packed into the room after the frame, or, when they are too many or too
+  // large, the rows [first_row, end_row) they span.
+  struct Plan {
+    std::vector<Band> parts;
+    bool packed = true;
+    std::uint32_t first_row = 0;
+    std::uint32_t end_row = 0;
+  };
+
+  static Plan plan_of(const FrameKey& key, const xcb_xfixes_fetch_region_reply_t& fetched) {
     const std::int64_t right = std::int64_t{key.x} + key.width;
     const std::int64_t bottom = std::int64_t{key.y} + key.height;
-    std::vector<Band> parts;
+    Plan plan;
     std::size_t packed = 0;
     std::uint32_t first_row = key.height;
     std::uint32_t end_row = 0;
-    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(fetched.get());
-    for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(fetched.get()); ++i) {
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(&fetched);
+    for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(&fetched); ++i) {
       const std::int64_t left = std::max<std::int64_t>(rects[i].x, key.x);
       const std::int64_t top = std::max<std::int64_t>(rects[i].y, key.y);
       const std::int64_t end_x = std::min<std::int64_t>(rects[i].x + rects[i].width, right);
@@ -483,31 +490,68 @@ class Texture final : public posix::Texture2D {
       if (left >= end_x || top >= end_y) {
         continue;
       }
-      const Band part{0, static_cast<std::uint32_t>(left - key.x),
+      const Band part{0,
+                      static_cast<std::uint32_t>(left - key.x),
                       static_cast<std::uint32_t>(top - key.y),
                       static_cast<std::uint32_t>(end_x - left),
-                      static_cast<std::uint32_t>(end_y - top), packed};
-      parts.push_back(part);
+                      static_cast<std::uint32_t>(end_y - top),
+                      KeptFrame::frame_bytes(key) + packed};
+      plan.parts.push_back(part);
       packed += std::size_t{key.layout.row_bytes(part.width)} * part.rows;
       first_row = std::min(first_row, part.top);
       end_row = std::max(end_row, part.top + part.rows);
     }
-    if (parts.size() <= kMostParts && packed <= KeptFrame::room_bytes(key)) {
-      for (Band& part : parts) {
-        part.packed += KeptFrame::frame_bytes(key);
+    if (plan.parts.size() > kMostParts || packed > KeptFrame::room_bytes(key)) {
+      plan.packed = false;
+      plan.first_row = first_row;
+      plan.end_row = end_row;
+    }
+    return plan;
+  }
+
+  // Whether the damage of `plan` spans every row: then the next read asks for
+  // the whole rectangle at once, and takes the damage only along with it.
+  static bool spans_all(const Plan& plan, const FrameKey& key) noexcept {
+    return !plan.packed && plan.first_row == 0 && plan.end_row == key.height;
+  }
+
+  // Takes what the server drew in the kept rectangle since the last read (a
+  // round trip), and asks for that. A drawing the server finished before
+  // this is in the damage taken; one it does after is gathered for the next
+  // read.
+  bool ask_damaged(const Connection& c) {
+    xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
+    auto fetched =
+        reply(c, xcb_xfixes_fetch_region(c.get(), kept_->parts()), xcb_xfixes_fetch_region_reply);
+    drop_damage_reports(c);
+    if (!fetched) {
+      return false;
+    }
+    const FrameKey& key = kept_->key();
+    Plan plan = plan_of(key, *fetched);
+    kept_->damaged_everywhere = spans_all(plan, key);
+    packed_ = plan.packed;
+    first_row_ = plan.first_row;
+    end_row_ = plan.end_row;
+    if (plan.packed) {
+      for (const Band& part : plan.parts) {
         ask(c, part);
       }
       return true;
     }
-    packed_ = false;
-    first_row_ = first_row;
-    end_row_ = std::max(first_row, end_row);
     const std::uint32_t band_rows =
         std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
-    for (std::uint32_t top = first_row; top < end_row; top += band_rows) {
-      ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row - top), kInPlace});
+    for (std::uint32_t top = first_row_; top < end_row_; top += band_rows) {
+      ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row_ - top), kInPlace});
     }
     return true;
+  }
+
+  // The kept frame's damage reports (one per read at most) tell nothing the
+  // damage taken does not.
+  static void drop_damage_reports(const Connection& c) {
+    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c.get())}) {
+    }
   }
 
   // Sends the request for `band`.
@@ -609,7 +653,11 @@ class Texture final : public posix::Texture2D {
         xcb_discard_reply(c.get(), pointer_asked_->first);
         xcb_discard_reply(c.get(), pointer_asked_->second);
       }
+      if (damage_asked_) {
+        xcb_discard_reply(c.get(), *damage_asked_);
+      }
     }
+    damage_asked_.reset();
     bands_.clear();
     taken_ = 0;
     pointer_asked_.reset();
@@ -657,6 +705,7 @@ class Texture final : public posix::Texture2D {
   std::uint32_t first_row_ = 0;
   std::uint32_t end_row_ = 0;
   std::optional<std::pair<unsigned int, unsigned int>> pointer_asked_;
+  std::optional<unsigned int> damage_asked_;  // the kept frame's damage, taken with a whole read
   std::optional<Pointer> pointer_;
 };
 
