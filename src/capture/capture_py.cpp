@@ -95,7 +95,8 @@ PyRef frame_to_array(const frame::MappedFrame& rows, std::uint32_t height, std::
   // The descriptor reference is consumed by the call, whatever its outcome.
   PyRef array = PyRef::steal(require_object(
       new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0, nullptr)));
-  auto* target = reinterpret_cast<std::uint8_t*>(reinterpret_cast<NumpyArrayHead*>(array.get())->data);
+  auto* target =
+      reinterpret_cast<std::uint8_t*>(reinterpret_cast<NumpyArrayHead*>(array.get())->data);
   value_or_raise(rows.copy_rows(target, std::size_t{width} * 4, height, width));
   return array;
 }

@@ -103,7 +103,8 @@ struct FrameKey {
            height == other.height && layout.bits_per_pixel == other.layout.bits_per_pixel &&
            layout.scanline_pad == other.layout.scanline_pad &&
            layout.red_mask == other.layout.red_mask &&
-           layout.green_mask == other.layout.green_mask && layout.blue_mask == other.layout.blue_mask;
+           layout.green_mask == other.layout.green_mask &&
+           layout.blue_mask == other.layout.blue_mask;
   }
 };
 
@@ -400,10 +401,11 @@ class Texture final : public posix::Texture2D {
     if (kept_) {
       kept_->valid = true;
       if (damage_asked_) {
-        auto fetched = reply(c, xcb_xfixes_fetch_region_cookie_t{*std::exchange(damage_asked_, std::nullopt)},
-                             xcb_xfixes_fetch_region_reply);
+        const xcb_xfixes_fetch_region_cookie_t asked{*std::exchange(damage_asked_, std::nullopt)};
+        auto fetched = reply(c, asked, xcb_xfixes_fetch_region_reply);
         drop_damage_reports(c);
-        kept_->damaged_everywhere = !fetched || spans_all(plan_of(kept_->key(), *fetched), kept_->key());
+        kept_->damaged_everywhere =
+            !fetched || spans_all(plan_of(kept_->key(), *fetched), kept_->key());
       }
     }
     if (packed_) {
@@ -825,9 +827,9 @@ HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
   return posix::wrap_device<x11::Device>(dxgi_device, graphics_device);
 }
 
-HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging, const abi::D3D11_MAPPED_SUBRESOURCE& /*mapped*/,
-                       UINT rows, UINT width, std::uint8_t* destination,
-                       std::size_t destination_pitch) {
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging,
+                       const abi::D3D11_MAPPED_SUBRESOURCE& /*mapped*/, UINT rows, UINT width,
+                       std::uint8_t* destination, std::size_t destination_pitch) {
   auto* texture = dynamic_cast<x11::Texture*>(staging);
   if (texture == nullptr) {
     return win::E_INVALIDARG_;
