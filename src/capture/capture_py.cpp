@@ -3,7 +3,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -136,9 +135,9 @@ capture::CaptureTarget to_capture_target(PyObject* object) {
   raise_target_error(object);
 }
 
-// The length of each row of a mapped frame that holds `height` rows of at
-// least `width` pixels, padding included; a fault for any other layout.
-std::size_t row_length(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
+// Checks that a mapped frame holds `height` rows of at least `width` pixels,
+// padding included; a fault for any other layout.
+void check_layout(const frame::MappedFrame& rows, std::uint32_t height, std::uint32_t width) {
   if (height == 0) {
     fault("attempt to divide by zero");
   }
@@ -152,7 +151,6 @@ std::size_t row_length(const frame::MappedFrame& rows, std::uint32_t height, std
         "Failed to reshape frame into the correct dimensions: ShapeError/IncompatibleShape: "
         "incompatible shapes");
   }
-  return row_bytes;
 }
 
 // A new, unfilled [height, width, 4] uint8 array and where its pixels go.
@@ -174,23 +172,6 @@ std::pair<PyRef, char*> new_frame_array(std::uint32_t height, std::uint32_t widt
       new_from_descr(array_type, descr, 3, dims.data(), nullptr, nullptr, 0, nullptr)));
   char* pixels = reinterpret_cast<NumpyArrayHead*>(array.get())->data;
   return {std::move(array), pixels};
-}
-
-// Copies the rows of a mapped frame into an array's pixels, dropping the
-// padding at the end of each row: straight from the mapped memory, with no
-// copy on the way. Needs no interpreter lock: nothing else can reach the new
-// array yet.
-void copy_rows(const frame::MappedFrame& rows, std::size_t row_bytes, std::uint32_t height,
-               std::uint32_t width, char* target) {
-  const std::uint8_t* source = rows.data();
-  const std::size_t pixel_row = std::size_t{width} * 4;
-  if (row_bytes == pixel_row) {
-    std::memcpy(target, source, rows.size());
-  } else {
-    for (std::size_t y = 0; y < height; ++y) {
-      std::memcpy(target + y * pixel_row, source + y * row_bytes, pixel_row);
-    }
-  }
 }
 
 constexpr std::array<const char*, 0> kNoParameters{};
@@ -332,8 +313,18 @@ std::optional<PyRef> read_frame(CaptureObject* capture, std::uint64_t newer_than
               failure = with_unreachable_reason(text_form(mapped.error()));
               return;
             }
-            const std::size_t row_bytes = row_length(mapped.value(), shape.first, shape.second);
-            copy_rows(mapped.value(), row_bytes, shape.first, shape.second, pixels);
+            check_layout(mapped.value(), shape.first, shape.second);
+            // Nothing else can reach the new array yet, so no interpreter
+            // lock is needed to fill it. The rows are copied straight from
+            // the mapped memory, converted on the way where the backend maps
+            // them in another layout, dropping the padding of each row.
+            const auto copied =
+                mapped.value().copy_rows(reinterpret_cast<std::uint8_t*>(pixels),
+                                         std::size_t{shape.second} * 4, shape.first, shape.second);
+            if (!copied) {
+              failure = with_unreachable_reason(text_form(copied.error()));
+              return;
+            }
             control.set_last_returned(number);
             read = true;
           });

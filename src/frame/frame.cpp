@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/platform.h"
+
 namespace lumigrab::frame {
 namespace {
 
@@ -49,6 +51,7 @@ MappedFrame::MappedFrame(ComPtr<abi::ID3D11DeviceContext> context,
                          const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height) noexcept
     : context_(std::move(context)),
       staging_(std::move(staging)),
+      mapped_(mapped),
       data_(static_cast<const std::uint8_t*>(mapped.pData)),
       // Sized in 64 bits: a 32-bit product would wrap for very large frames
       // and silently drop rows.
@@ -57,6 +60,7 @@ MappedFrame::MappedFrame(ComPtr<abi::ID3D11DeviceContext> context,
 MappedFrame::MappedFrame(MappedFrame&& other) noexcept
     : context_(std::move(other.context_)),
       staging_(std::move(other.staging_)),
+      mapped_(other.mapped_),
       data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
 
@@ -65,6 +69,16 @@ MappedFrame::~MappedFrame() {
   if (staging_) {
     context_->Unmap(staging_.get(), 0);
   }
+}
+
+Status<FrameError> MappedFrame::copy_rows(std::uint8_t* destination, std::size_t destination_pitch,
+                                          std::uint32_t rows, std::uint32_t width) const {
+  const win::HRESULT result = platform::CopyMappedRows(staging_.get(), mapped_, rows, width,
+                                                       destination, destination_pitch);
+  if (win::failed(result)) {
+    return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
+  }
+  return Ok{};
 }
 
 Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
@@ -104,7 +118,13 @@ Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& fra
   bytes.size = mapped.value().size();
   bytes.data = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size);
   if (bytes.size != 0) {
-    std::memcpy(bytes.data.get(), mapped.value().data(), bytes.size);
+    // Whole rows, padding and all.
+    const std::size_t pitch = bytes.size / frame.height;
+    auto copied = mapped.value().copy_rows(bytes.data.get(), pitch, frame.height,
+                                           static_cast<std::uint32_t>(pitch / 4));
+    if (!copied) {
+      return Err(std::move(copied).error());
+    }
   }
   return bytes;
 }

@@ -58,9 +58,17 @@ class MappedFrame {
   const std::uint8_t* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
+  // Copies the first `rows` rows, `width` pixels of each, into `destination`
+  // as R, G, B, A, rows `destination_pitch` bytes apart. This is how the
+  // mapped rows are read: a backend may map them in another pixel layout, or
+  // before they have all arrived.
+  Status<FrameError> copy_rows(std::uint8_t* destination, std::size_t destination_pitch,
+                               std::uint32_t rows, std::uint32_t width) const;
+
  private:
   ComPtr<abi::ID3D11DeviceContext> context_;
   ComPtr<abi::ID3D11Texture2D> staging_;  // null once moved from
+  abi::D3D11_MAPPED_SUBRESOURCE mapped_;
   const std::uint8_t* data_;
   std::size_t size_;
 };

@@ -6,7 +6,9 @@
 // real calls) or `platform/simulated` (a scriptable desktop for tests).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -127,5 +129,33 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
                           abi::ID3D11DeviceContext** immediate_context);
 HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
                                              abi::IInspectable** graphics_device);
+
+// Copies `rows` rows of `width` pixels out of `staging`, mapped by Map at
+// `mapped`, into `destination` as R, G, B, A, rows `destination_pitch` bytes
+// apart. On Windows and the simulated desktop the mapped rows are R, G, B, A
+// already and this is a plain copy. The X11 backend's mapped memory holds the
+// pixels as the server sends them, once they have come: this waits for them
+// and converts them on the way, and fails as Map would when they do not come.
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging, const abi::D3D11_MAPPED_SUBRESOURCE& mapped,
+                       UINT rows, UINT width, std::uint8_t* destination,
+                       std::size_t destination_pitch);
+
+// CopyMappedRows where the mapped rows are R, G, B, A already: one block when
+// neither side has row padding.
+inline void copy_rows_unchanged(const abi::D3D11_MAPPED_SUBRESOURCE& mapped, UINT rows, UINT width,
+                                std::uint8_t* destination, std::size_t destination_pitch) noexcept {
+  const auto* source = static_cast<const std::uint8_t*>(mapped.pData);
+  const std::size_t row_bytes = std::size_t{width} * 4;
+  if (rows == 0 || row_bytes == 0) {
+    return;
+  }
+  if (mapped.RowPitch == row_bytes && destination_pitch == row_bytes) {
+    std::memcpy(destination, source, row_bytes * rows);
+    return;
+  }
+  for (std::size_t y = 0; y < rows; ++y) {
+    std::memcpy(destination + y * destination_pitch, source + y * mapped.RowPitch, row_bytes);
+  }
+}
 
 }  // namespace lumigrab::platform

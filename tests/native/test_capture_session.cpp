@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "capture_support.h"
+#include "frame/pixels.h"
 
 namespace lumigrab::test {
 namespace {
@@ -254,7 +255,7 @@ sim::FrameImage patterned_image(std::int32_t width, std::int32_t height, std::ui
   image.width = width;
   image.height = height;
   image.row_pitch = pitch;
-  image.pixels.resize(std::size_t{pitch} * static_cast<std::size_t>(height));
+  image.pixels.assign(std::size_t{pitch} * static_cast<std::size_t>(height), 0);
   for (std::size_t i = 0; i < image.pixels.size(); ++i) {
     image.pixels[i] = static_cast<std::uint8_t>(i % 251);
   }
@@ -301,6 +302,41 @@ TEST(a_failed_read_back_leaves_the_frame_for_the_next_try) {
     CHECK_EQ(view_slot(capture.latest_frame()), (SlotView{64, 48, 8}));
     capture.stop();
     CHECK(desk.released());
+  }
+}
+
+// Every vector kernel the processor runs agrees with the plain one, for
+// counts that leave every possible tail and for unaligned ends, and never
+// writes past the pixels it was given.
+TEST(the_pixel_kernels_turn_bgrx_into_rgba_alike) {
+  std::vector<std::uint8_t> from(4 * 200 + 3);
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    from[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  }
+  const std::uint8_t known[4] = {0x10, 0x20, 0x30, 0x40};  // B, G, R, X
+  std::uint8_t turned[4] = {};
+  frame::bgrx_to_rgba(frame::PixelKernel::Scalar, known, turned, 1);
+  CHECK((std::vector<std::uint8_t>(turned, turned + 4) ==
+         std::vector<std::uint8_t>{0x30, 0x20, 0x10, 0xFF}));
+  for (const auto kernel : {frame::PixelKernel::Ssse3, frame::PixelKernel::Avx2}) {
+    if (!frame::kernel_supported(kernel)) {
+      continue;
+    }
+    for (std::size_t count = 0; count <= 70; ++count) {
+      for (const std::size_t offset : {0U, 1U, 3U}) {
+        std::vector<std::uint8_t> expected(4 * 200 + 8, 0xA5);
+        std::vector<std::uint8_t> got(expected);
+        frame::bgrx_to_rgba(frame::PixelKernel::Scalar, from.data() + offset,
+                            expected.data() + offset, count);
+        frame::bgrx_to_rgba(kernel, from.data() + offset, got.data() + offset, count);
+        if (got != expected) {
+          record_failure(__FILE__, __LINE__,
+                         "kernel " + std::to_string(static_cast<int>(kernel)) + ", " +
+                             std::to_string(count) + " pixels at offset " +
+                             std::to_string(offset));
+        }
+      }
+    }
   }
 }
 

@@ -209,6 +209,62 @@ class TestCapture:
         assert pixel(frame, 59, 59) == [0x10, 0x20, 0x30, 255]
         assert pixel(frame, 60, 60) != [0x10, 0x20, 0x30, 255]
 
+    @pytest.mark.parametrize("region", [None, (3, 5, 1001, 77), (1, 1, 1, 1), (0, 1070, 17, 10)])
+    def test_frames_match_an_independent_read_pixel_for_pixel(self, x, capture, region):
+        # Random pixels catch any byte the conversion puts in the wrong place,
+        # on every band of a whole monitor and in the tails of odd widths.
+        _, left, top, width, height, _ = server_monitors()[1]
+        try:
+            x.noise(left, top, width, height)
+            if region is not None:
+                capture.region = region
+            capture.start(lumigrab.Monitor(2))
+            rx, ry, rw, rh = region or (0, 0, width, height)
+            for seed in (1, 2):
+                expected = x.read(left + rx, top + ry, rw, rh)
+                assert np.array_equal(capture.frame(), expected)
+                x.noise(left, top, width, height, seed)
+                assert wait_for(lambda: np.array_equal(capture.frame(),
+                                                       x.read(left + rx, top + ry, rw, rh)))
+        finally:
+            x.root.clear_area(left, top, width, height)
+            x.sync()
+
+    def test_every_drawing_finished_before_a_read_is_in_it(self, x, capture):
+        # Frames after the first read only what was drawn since: each drawing
+        # here, finished just before frame(), must show, and nothing else
+        # change. Small fills, fills larger than the room for damaged parts,
+        # many at once, and none at all.
+        _, left, top, _, _, _ = server_monitors()[0]
+        width, height = 320, 240
+        rng = np.random.default_rng(5)
+        gc = x.root.create_gc()
+        try:
+            x.noise(left, top, width, height, seed=3)
+            capture.region = (0, 0, width, height)
+            capture.start(lumigrab.Monitor(1))
+            model = x.read(left, top, width, height)
+            assert np.array_equal(capture.frame(), model)
+            for i in range(3000):
+                for _ in range(rng.choice([0, 1, 1, 1, 5, 90])):
+                    big = rng.random() < 0.1
+                    rx, ry = rng.integers(-30, width + 10), rng.integers(-30, height + 10)
+                    rw, rh = rng.integers(1, width + 60 if big else 40, size=2)
+                    colour = int(rng.integers(0, 1 << 24))
+                    gc.change(foreground=colour)
+                    x.root.fill_rectangle(gc, left + rx, top + ry, rw, rh)
+                    ys, xs = slice(max(ry, 0), max(ry + rh, 0)), slice(max(rx, 0), max(rx + rw, 0))
+                    model[ys, xs] = [colour >> 16, (colour >> 8) & 0xFF, colour & 0xFF, 255]
+                x.sync()
+                frame = capture.frame()
+                assert np.array_equal(frame, model), f"drawing {i}"
+                if i % 500 == 0:
+                    assert np.array_equal(x.read(left, top, width, height), model)
+        finally:
+            gc.free()
+            x.root.clear_area(left, top, width, height)
+            x.sync()
+
     def test_windows_that_appear_later_show_in_monitor_frames(self, x, capture):
         _, left, top, _, _, _ = server_monitors()[0]
         capture.start(lumigrab.Monitor(1))

@@ -71,6 +71,30 @@ class XClient:
             check.destroy()
         self.sync()
 
+    def noise(self, x, y, width, height, seed=0):
+        """Draws random pixels over the root window's rectangle, in strips
+        that fit a request without BIG-REQUESTS."""
+        import numpy as np
+        pixels = np.random.default_rng(seed).integers(0, 256, (height, width, 4), np.uint8)
+        gc = self.root.create_gc()
+        rows = max(1, 60000 // width)
+        for top in range(0, height, rows):
+            strip = pixels[top:top + rows]
+            self.root.put_image(gc, x, y + top, width, len(strip), X.ZPixmap,
+                                self.screen.root_depth, 0, strip.tobytes())
+        gc.free()
+        self.sync()
+
+    def read(self, x, y, width, height):
+        """The root window's rectangle as R, G, B, A rows (alpha 255), read
+        on this connection: an independent view of what the server shows."""
+        import numpy as np
+        image = self.root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+        bgrx = np.frombuffer(image.data, np.uint8).reshape(height, width, 4)
+        rgba = bgrx[..., [2, 1, 0, 3]].copy()
+        rgba[..., 3] = 255
+        return rgba
+
     def sync(self):
         self.display.sync()
 

@@ -33,4 +33,11 @@ HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
   return call(dxgi_device, graphics_device);
 }
 
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* /*staging*/,
+                       const abi::D3D11_MAPPED_SUBRESOURCE& mapped, UINT rows, UINT width,
+                       std::uint8_t* destination, std::size_t destination_pitch) {
+  copy_rows_unchanged(mapped, rows, width, destination, destination_pitch);
+  return win::S_OK_;
+}
+
 }  // namespace lumigrab::platform

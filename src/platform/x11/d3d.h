@@ -71,10 +71,11 @@ ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> cor
                                                  CaptureSource source, std::int32_t width,
                                                  std::int32_t height, std::int32_t pixel_format);
 
-// Turns `rows` rows of `width` pixels as the server sends them (laid out as
-// `layout` says, rows `layout.row_bytes(width)` apart, in the server's byte
-// order) into R, G, B, A rows `width` × 4 bytes apart, with A 255, in place.
-void server_pixels_to_rgba(std::uint8_t* pixels, std::uint32_t rows, std::uint32_t width,
-                           const PixelLayout& layout, bool lsb_first) noexcept;
+// Turns `rows` rows of `width` pixels as the server sends them, at `from`,
+// `from_pitch` bytes apart (laid out as `layout` says, in the server's byte
+// order), into R, G, B, A rows at `to`, `to_pitch` bytes apart, with A 255.
+void server_pixels_to_rgba(const std::uint8_t* from, std::size_t from_pitch, std::uint32_t rows,
+                           std::uint32_t width, const PixelLayout& layout, bool lsb_first,
+                           std::uint8_t* to, std::size_t to_pitch) noexcept;
 
 }  // namespace lumigrab::x11

@@ -519,6 +519,16 @@ struct xcb_xfixes_get_cursor_image_reply_t {
   std::uint8_t pad1[8];
 };
 
+LUMIGRAB_XCB_COOKIE(xcb_xfixes_fetch_region);
+struct xcb_xfixes_fetch_region_reply_t {
+  std::uint8_t response_type;
+  std::uint8_t pad0;
+  std::uint16_t sequence;
+  std::uint32_t length;
+  xcb_rectangle_t extents;
+  std::uint8_t pad1[16];
+};
+
 // --- DAMAGE (damage.h) ---
 using xcb_damage_damage_t = std::uint32_t;
 
@@ -767,6 +777,18 @@ enum : std::uint8_t {
     (const xcb_xfixes_get_cursor_image_reply_t* r), (r))                                           \
   X(Xfixes, int, xcb_xfixes_get_cursor_image_cursor_image_length,                                  \
     (const xcb_xfixes_get_cursor_image_reply_t* r), (r))                                           \
+  X(Xfixes, xcb_void_cookie_t, xcb_xfixes_create_region,                                           \
+    (xcb_connection_t * c, xcb_xfixes_region_t region, std::uint32_t rectangles_len,               \
+     const xcb_rectangle_t* rectangles),                                                           \
+    (c, region, rectangles_len, rectangles))                                                       \
+  X(Xfixes, xcb_void_cookie_t, xcb_xfixes_destroy_region,                                          \
+    (xcb_connection_t * c, xcb_xfixes_region_t region), (c, region))                               \
+  X(Xfixes, xcb_xfixes_fetch_region_cookie_t, xcb_xfixes_fetch_region,                             \
+    (xcb_connection_t * c, xcb_xfixes_region_t region), (c, region))                               \
+  X(Xfixes, xcb_rectangle_t*, xcb_xfixes_fetch_region_rectangles,                                  \
+    (const xcb_xfixes_fetch_region_reply_t* r), (r))                                               \
+  X(Xfixes, int, xcb_xfixes_fetch_region_rectangles_length,                                        \
+    (const xcb_xfixes_fetch_region_reply_t* r), (r))                                               \
   X(Damage, xcb_damage_query_version_cookie_t, xcb_damage_query_version,                           \
     (xcb_connection_t * c, std::uint32_t client_major_version,                                     \
      std::uint32_t client_minor_version),                                                          \
@@ -814,6 +836,7 @@ enum : std::uint8_t {
   X(Shm, xcb_shm_get_image)                        \
   X(Xfixes, xcb_xfixes_query_version)              \
   X(Xfixes, xcb_xfixes_get_cursor_image)           \
+  X(Xfixes, xcb_xfixes_fetch_region)               \
   X(Damage, xcb_damage_query_version)              \
   X(Composite, xcb_composite_query_version)
 
