@@ -131,7 +131,9 @@ class TestNoDisplay:
         child = subprocess.Popen([sys.executable, "-c", code], env={**os.environ, "DISPLAY": display},
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True)
-        assert child.stdout.readline() == "connected\n"
+        if child.stdout.readline() != "connected\n":
+            child.kill()
+            pytest.fail("the child did not connect: " + child.communicate()[1])
         server.kill()
         server.wait()
         out, err = child.communicate("\n", timeout=60)
