@@ -262,6 +262,66 @@ PyObject* capture_stop(PyObject* self, PyObject* /*unused*/) {
 
 constexpr const char* kNotRunning = "Capture thread is not running.";
 
+using Shape = std::pair<std::uint32_t, std::uint32_t>;  // height, width
+
+// What one look at the slot did.
+enum class Look { NothingNew, Read, Reshaped, Failed };
+
+// One look at the slot, without the interpreter lock: copies the stored frame
+// (or the region of it) into `pixels`, an array of `shape`, when the frame is
+// numbered above `newer_than`. A frame of another shape only sets `shape`.
+// The slot stays locked for the whole read-back, so the frame cannot be
+// replaced or released underneath it.
+Look look_at_slot(capture::CaptureControl& control, std::uint64_t newer_than, Shape& shape,
+                  char* pixels, std::optional<std::string>& failure) {
+  const std::optional<capture::Region>& region = control.options().region;
+  Look look = Look::NothingNew;
+  control.latest_frame().with_numbered_frame(
+      [&](const capture::LatestFrame& frame, std::uint64_t number) {
+        if (number <= newer_than) {
+          return;
+        }
+        std::optional<frame::FrameRect> rect;
+        Shape needed{frame.height, frame.width};
+        if (region) {
+          if (auto misfit = capture::region_misfit(*region, frame.width, frame.height, "frame")) {
+            failure = std::move(misfit);
+            look = Look::Failed;
+            return;
+          }
+          rect = frame::FrameRect{region->left, region->top, region->width, region->height};
+          needed = {region->height, region->width};
+        }
+        if (needed != shape) {
+          shape = needed;
+          look = Look::Reshaped;
+          return;
+        }
+        const auto mapped = frame::map_frame(frame, rect);
+        if (!mapped) {
+          failure = with_unreachable_reason(text_form(mapped.error()));
+          look = Look::Failed;
+          return;
+        }
+        check_layout(mapped.value(), shape.first, shape.second);
+        // Nothing else can reach the new array yet, so no interpreter lock is
+        // needed to fill it. The rows are copied straight from the mapped
+        // memory, converted on the way where the backend maps them in another
+        // layout, dropping the padding of each row.
+        const auto copied = mapped.value().copy_rows(reinterpret_cast<std::uint8_t*>(pixels),
+                                                     std::size_t{shape.second} * 4, shape.first,
+                                                     shape.second);
+        if (!copied) {
+          failure = with_unreachable_reason(text_form(copied.error()));
+          look = Look::Failed;
+          return;
+        }
+        control.set_last_returned(number);
+        look = Look::Read;
+      });
+  return look;
+}
+
 // Reads the stored frame, or only the capture's region of it, into a new
 // array and remembers it as the last one handed out. Empty when the slot is
 // empty or its frame is not numbered above `newer_than`. A region that no
@@ -272,9 +332,7 @@ constexpr const char* kNotRunning = "Capture thread is not running.";
 // nowhere while the slot is locked: the array is made before, at the size of
 // the last one, and made again should the frame have another size.
 std::optional<PyRef> read_frame(CaptureObject* capture, std::uint64_t newer_than) {
-  capture::CaptureControl& control = control_of(capture);
-  const std::optional<capture::Region>& region = control.options().region;
-  std::pair<std::uint32_t, std::uint32_t>& shape = capture->state.last_shape;
+  Shape& shape = capture->state.last_shape;
   for (;;) {
     PyRef array;
     char* pixels = nullptr;
@@ -282,61 +340,21 @@ std::optional<PyRef> read_frame(CaptureObject* capture, std::uint64_t newer_than
       std::tie(array, pixels) = new_frame_array(shape.first, shape.second);
     }
     std::optional<std::string> failure;
-    bool read = false;
-    bool reshaped = false;
-    without_interpreter_lock([&] {
-      // The slot stays locked for the whole read-back, so the frame cannot
-      // be replaced or released underneath it.
-      control.latest_frame().with_numbered_frame(
-          [&](const capture::LatestFrame& frame, std::uint64_t number) {
-            if (number <= newer_than) {
-              return;
-            }
-            std::optional<frame::FrameRect> rect;
-            if (region) {
-              if (auto misfit =
-                      capture::region_misfit(*region, frame.width, frame.height, "frame")) {
-                failure = std::move(misfit);
-                return;
-              }
-              rect = frame::FrameRect{region->left, region->top, region->width, region->height};
-            }
-            const std::pair<std::uint32_t, std::uint32_t> needed =
-                rect ? std::pair{rect->height, rect->width} : std::pair{frame.height, frame.width};
-            if (needed != shape) {
-              shape = needed;
-              reshaped = true;
-              return;
-            }
-            const auto mapped = frame::map_frame(frame, rect);
-            if (!mapped) {
-              failure = with_unreachable_reason(text_form(mapped.error()));
-              return;
-            }
-            check_layout(mapped.value(), shape.first, shape.second);
-            // Nothing else can reach the new array yet, so no interpreter
-            // lock is needed to fill it. The rows are copied straight from
-            // the mapped memory, converted on the way where the backend maps
-            // them in another layout, dropping the padding of each row.
-            const auto copied =
-                mapped.value().copy_rows(reinterpret_cast<std::uint8_t*>(pixels),
-                                         std::size_t{shape.second} * 4, shape.first, shape.second);
-            if (!copied) {
-              failure = with_unreachable_reason(text_form(copied.error()));
-              return;
-            }
-            control.set_last_returned(number);
-            read = true;
-          });
-    });
-    if (failure) {
-      raise_runtime_error(*failure);
+    Look look = Look::NothingNew;
+    try {
+      look = without_interpreter_lock(
+          [&] { return look_at_slot(control_of(capture), newer_than, shape, pixels, failure); });
+    } catch (const ThreadEnding&) {
+      // The thread is ended at shutdown and has no interpreter lock to let
+      // the array go with: it is left alone.
+      static_cast<void>(array.release());
+      throw;
     }
-    if (read) {
-      return array;
-    }
-    if (!reshaped) {
-      return std::nullopt;
+    switch (look) {
+      case Look::Read: return array;
+      case Look::NothingNew: return std::nullopt;
+      case Look::Failed: raise_runtime_error(*failure);
+      case Look::Reshaped: break;
     }
   }
 }

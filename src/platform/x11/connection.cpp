@@ -129,12 +129,13 @@ bool server_answers() {
   if (fd < 0) {
     return true;
   }
-  // A connection setup in this machine's byte order, protocol 11.0, no
-  // authorization.
-  const std::uint16_t major = 11;
+  // A connection setup in this machine's byte order for protocol 0.0, which
+  // no server speaks: the server refuses it at once, and since it never had
+  // this client, its leaving does not reset the server. (A server started
+  // without -noreset resets when its last client goes, and refuses the
+  // connection that follows while it does.)
   std::uint8_t setup[12] = {};
   setup[0] = std::endian::native == std::endian::little ? 'l' : 'B';
-  std::memcpy(setup + 2, &major, sizeof major);
   bool answered = false;
   if (send(fd, setup, sizeof setup, MSG_NOSIGNAL | MSG_DONTWAIT) == sizeof setup) {
     pollfd readable{fd, POLLIN, 0};
