@@ -75,14 +75,14 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     texture->GetDesc(&desc);
 
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
-      latest_frame_->store(
-          LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height, desc.Width});
+      latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
+                                       desc.Width, std::move(frame)});
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last
     // frame of the old size until one of the new size arrives.
     const win::HRESULT recreated =
-        frame_pool_->Recreate(direct3d_device_.get(), pixel_format_, 1, content_size);
+        frame_pool_->Recreate(direct3d_device_.get(), pixel_format_, kFramePoolBuffers, content_size);
     if (win::failed(recreated)) {
       return hand_back(WindowsError::from_hresult(recreated));
     }
@@ -94,6 +94,8 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     return win::E_FAIL_;
   }
 }
+
+void discard_delegate_fault() noexcept { t_delegate_fault = nullptr; }
 
 void rethrow_delegate_fault() {
   if (std::exception_ptr pending = std::exchange(t_delegate_fault, nullptr)) {

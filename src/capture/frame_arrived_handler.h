@@ -11,8 +11,13 @@
 
 namespace lumigrab::capture {
 
-// Stores a reference to each arriving frame's texture in the slot, without
-// copying pixels; when the content changes size, recreates the pool's buffers
+// The frame pool's buffers, when made and remade: the stored frame keeps one,
+// and the next frame arrives in the other.
+inline constexpr std::int32_t kFramePoolBuffers = 2;
+
+// Stores each arriving frame in the slot, with its texture, without copying
+// pixels: the frame keeps its pool buffer from being written again until a
+// newer frame replaces it. When the content changes size, recreates the pool's buffers
 // at the new size and drops that frame instead.
 class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFrameArrivedHandler,
                                                   abi::IID_IFrameArrivedHandler>,
@@ -48,5 +53,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
 // it. Invoke keeps it for the capture thread instead, which raises it again
 // here once DispatchMessageW has returned.
 void rethrow_delegate_fault();
+// Forgets a kept fault, for a thread that is shutting down anyway.
+void discard_delegate_fault() noexcept;
 
 }  // namespace lumigrab::capture

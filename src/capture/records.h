@@ -16,13 +16,17 @@
 namespace lumigrab::capture {
 
 // The most recent accepted frame, still on the GPU, with the device and
-// immediate context that can read it back.
+// immediate context that can read it back. The texture is one of the frame
+// pool's buffers: holding `capture_frame` keeps the pool from writing a newer
+// frame into it. Once the capture thread has closed the pool (and let go of
+// `capture_frame`), nothing writes to it any more.
 struct LatestFrame {
   ComPtr<abi::ID3D11Texture2D> texture;
   ComPtr<abi::ID3D11Device> device;
   ComPtr<abi::ID3D11DeviceContext> context;
   std::uint32_t height = 0;
   std::uint32_t width = 0;
+  ComPtr<abi::IDirect3D11CaptureFrame> capture_frame;
 };
 
 // Holds at most one LatestFrame. A frame is released only under the slot's
@@ -65,6 +69,9 @@ class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
   // wait_for_newer that began before.
   void clear();
   bool has_frame() const;
+  // Lets go of the stored frame's runtime frame object, keeping its texture:
+  // for the capture thread, before it leaves the Windows Runtime.
+  void release_capture_frame();
 
   // How many times the slot has been cleared; a waiter that sees it change
   // knows that the capture it waited on was stopped.

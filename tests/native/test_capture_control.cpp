@@ -75,9 +75,9 @@ TEST(a_capture_thread_that_ends_before_its_first_frame) {
   // A thread that faulted instead: the join's fault is what start raises.
   {
     CaptureDesk desk;
-    // GetMessageW fails, so no frame is ever dispatched and the loop ends at
-    // once; the teardown then faults.
-    arm("GetMessageW");
+    // GetMessageW fails once, so the loop ends before any frame is
+    // dispatched; the teardown then faults.
+    arm("GetMessageW", 1);
     arm("IClosable::Close(FramePool)", 1);
     CaptureControl& capture = desk.capture();
     CHECK_EQ(fault_message([&] { static_cast<void>(capture.start(desk.target(), true)); }),

@@ -102,7 +102,6 @@ TEST(capture_thread_set_up_failures_end_the_thread_with_their_error) {
       {"IDirect3D11CaptureFramePoolStatics::Create", false, 0, kWindowsFail, false},
       {"IDirect3D11CaptureFramePoolStatics::Create", true, 0, kWindowsNoResult, false},
       {"IDirect3D11CaptureFramePool::CreateCaptureSession", false, 0, kWindowsFail, false},
-      {"IGraphicsCaptureItem::get_Size", false, 1, kWindowsFail, true},
       {"IDirect3D11CaptureFramePool::add_FrameArrived", false, 0, kWindowsFail, true},
       {"IGraphicsCaptureSession::StartCapture", false, 0, kWindowsFail, true},
   };
@@ -122,9 +121,11 @@ TEST(capture_thread_set_up_failures_end_the_thread_with_their_error) {
       CHECK_EQ(run.thread_id->thread_id().has_value(), failure.id_published);
       CHECK(!run.latest_frame->has_frame());
     }
-    // Nothing was closed or uninitialised on the way out, yet all was released.
+    // Nothing was closed on the way out, yet all was released, and a thread
+    // that entered the Windows Runtime left it.
     CHECK_EQ(count_calls("IClosable::Close"), 0U);
-    CHECK_EQ(count_calls("RoUninitialize"), 0U);
+    CHECK_EQ(count_calls("RoUninitialize"),
+             std::string(failure.point) == "RoInitialize" ? 0U : 1U);
     CHECK(desk.released());
   }
 }
@@ -148,11 +149,12 @@ TEST(a_quit_requested_before_the_id_is_published_takes_the_session_down_at_once)
     CHECK_EQ(run.result_text(), std::string("Ok"));
     CHECK(run.thread_id->thread_id().has_value());
   }
-  CHECK_EQ(count_calls("GetMessageW"), 0U);
+  // It pumps only to let its queue's shutdown complete.
   const std::vector<std::string> order = {
-      "IGraphicsCaptureSession::StartCapture", "IDispatcherQueueController::ShutdownQueueAsync",
-      "IAsyncAction::put_Completed", "IDirect3D11CaptureFramePool::remove_FrameArrived",
-      "IClosable::Close(FramePool)", "IClosable::Close(Session)", "RoUninitialize"};
+      "IGraphicsCaptureSession::StartCapture", "IDirect3D11CaptureFramePool::remove_FrameArrived",
+      "IClosable::Close(FramePool)", "IClosable::Close(Session)",
+      "IDispatcherQueueController::ShutdownQueueAsync", "IAsyncAction::put_Completed",
+      "RoUninitialize"};
   CHECK(calls_among(order) == order);
   CHECK(desk.released());
 }
@@ -182,12 +184,18 @@ TEST(teardown_failures) {
       record_failure(__FILE__, __LINE__,
                      std::string(failure.point) + ": thread ended with " + outcome);
     }
-    // The steps after a failing one are not taken.
-    CHECK_EQ(count_calls("RoUninitialize"), 0U);
+    // The steps after a failing one are not taken; a thread that ends with
+    // an error rather than a fault still leaves the Windows Runtime.
+    const bool faulted = starts_with(failure.outcome, "fault");
+    CHECK_EQ(count_calls("RoUninitialize"), faulted ? 0U : 1U);
     if (std::string(failure.point) == "IClosable::Close(FramePool)") {
       CHECK_EQ(count_calls("IClosable::Close(Session)"), 0U);
     }
-    CHECK(desk.released());
+    // Without a completion handler nobody learns when the queue is down, so
+    // Windows keeps its controller and action.
+    if (std::string(failure.point) != "IAsyncAction::put_Completed") {
+      CHECK(desk.released());
+    }
   }
 }
 
@@ -223,8 +231,11 @@ TEST(a_frame_the_handler_cannot_take_is_dropped_and_the_capture_goes_on) {
     arm(point, 1);
     desk.show(6);
     desk.show(7);
+    // A frame that could not be taken stays in the pool and holds the free
+    // buffer, so the next one is dropped until it is taken.
+    const bool stays = std::string(point) == "IDirect3D11CaptureFramePool::TryGetNextFrame";
     const SlotView view = view_slot(capture.latest_frame());
-    if (view != SlotView{64, 48, 7}) {
+    if (view != SlotView{64, 48, stays ? 5 : 7}) {
       record_failure(__FILE__, __LINE__, std::string(point) + ": slot holds " +
                                              std::to_string(view.marker));
     }

@@ -10,17 +10,20 @@
 // pixel rows; nothing on the way copies a pixel.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/capture_objects.h"
+#include "platform/posix/d3d_objects.h"
 #include "platform/simulated/sim_capture.h"
 #include "platform/simulated/sim_objects.h"
 
@@ -141,25 +144,104 @@ class Item final : public posix::CaptureItem {
   const std::uintptr_t target_;
 };
 
+class Pool;
+
+// Which of a pool's buffers a frame the application has not yet released
+// holds. Shared with the frames, which may outlive the pool; `generation`
+// tells a frame from before a Recreate, whose buffer is gone. An image that
+// found every buffer held is captured once a buffer comes back, as the
+// system captures what changed once it has somewhere to put it.
+struct BufferUse {
+  std::mutex mutex;
+  std::vector<bool> held;
+  std::uint64_t generation = 0;
+  Pool* pool = nullptr;  // while it lives
+  std::shared_ptr<const Shown> missed;
+};
+
+void give_buffer_back(const std::shared_ptr<BufferUse>& use, std::size_t index,
+                      std::uint64_t generation);
+
+// Stays in the device's immediate context as the capture runtime does while
+// it hands out frames and recreates buffers.
+class RuntimeInContext {
+ public:
+  RuntimeInContext(const std::shared_ptr<posix::DeviceShared>& device, std::string_view call) {
+    if (device) {
+      entry_.emplace(*device, call);
+      if (const auto dwell = posix::runtime_context_dwell(); dwell.count() > 0) {
+        std::this_thread::sleep_for(dwell);
+      }
+    }
+  }
+
+ private:
+  std::optional<posix::DeviceShared::Entry> entry_;
+};
+
 class Pool final : public posix::FramePool {
  public:
-  Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format)
-      : FramePool(thread_id, std::move(device), pixel_format) {}
+  Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format,
+       std::int32_t buffer_count)
+      : FramePool(thread_id, std::move(device), pixel_format, buffer_count) {
+    use_->held.assign(static_cast<std::size_t>(buffer_count), false);
+    use_->pool = this;
+    buffers_.resize(static_cast<std::size_t>(buffer_count));
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  ~Pool() override {
+    const std::lock_guard use_lock(use_->mutex);
+    use_->pool = nullptr;
+    use_->missed = nullptr;
+  }
 
-  // Takes `shown` as the pool's next frame and raises FrameArrived for it on
-  // the pool's thread.
+  // Writes `shown` into a free buffer, queues it as the pool's next frame and
+  // raises FrameArrived for it on the pool's thread. With every buffer held,
+  // or the device lost, nothing is captured.
   void deliver(const Shown& shown) {
     {
-      ComPtr<posix::CaptureFrame> dropped;
+      ComPtr<abi::ID3D11Texture2D> replaced;
       const std::lock_guard lock(mutex_);
       if (closed_ || shown.sequence <= last_sequence_) {
         return;
       }
+      const auto device = device_shared(device_.get());
+      if (!device || win::failed(device->removed_reason())) {
+        return;
+      }
+      std::size_t index = 0;
+      std::uint64_t generation = 0;
+      {
+        const std::lock_guard use_lock(use_->mutex);
+        while (index < use_->held.size() && use_->held[index]) {
+          ++index;
+        }
+        if (index == use_->held.size()) {
+          use_->missed = std::make_shared<const Shown>(shown);
+          return;
+        }
+        use_->held[index] = true;
+        use_->missed = nullptr;
+        generation = use_->generation;
+      }
       last_sequence_ = shown.sequence;
-      dropped = std::exchange(
-          pending_, make_object<posix::CaptureFrame>(
-                        make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows),
-                        shown.content));
+      // A buffer takes the size of the image written into it.
+      Buffer& buffer = buffers_[index];
+      if (!buffer.texture || buffer.width != shown.width || buffer.height != shown.height) {
+        replaced = std::exchange(
+            buffer.texture, make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows));
+        buffer.width = shown.width;
+        buffer.height = shown.height;
+      } else {
+        show_in_texture(buffer.texture.get(), shown.rows);
+      }
+      waiting_.push_back(make_object<posix::CaptureFrame>(
+          buffer.texture, shown.content,
+          [use = use_, device, index, generation] {
+            const RuntimeInContext in_context(device, "frame release");
+            give_buffer_back(use, index, generation);
+          }));
     }
     auto ticket = std::make_shared<DeliveryTicket>();
     post_to_dispatcher_queue(thread_id_, [pool = ComPtr<Pool>::copy(this), ticket] {
@@ -168,15 +250,101 @@ class Pool final : public posix::FramePool {
     });
   }
 
+  HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
+    if (result == nullptr) {
+      return win::E_POINTER_;
+    }
+    *result = nullptr;
+    const RuntimeInContext in_context(current_device(), "TryGetNextFrame");
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::TryGetNextFrame")) {
+      return lose_device_on(fault->result());
+    }
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    if (const auto device = device_shared(device_.get());
+        device && win::failed(device->removed_reason())) {
+      return device->removed_reason();
+    }
+    if (!waiting_.empty()) {
+      *result = waiting_.front().detach();
+      waiting_.pop_front();
+    }
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
+                                    std::int32_t number_of_buffers, SizeInt32 size) override {
+    const RuntimeInContext in_context(current_device(), "Recreate");
+    if (const auto shared = device_shared(device);
+        shared && win::failed(shared->removed_reason())) {
+      return shared->removed_reason();
+    }
+    return lose_device_on(FramePool::Recreate(device, pixel_format, number_of_buffers, size));
+  }
+
+  HRESULT LUMIGRAB_STDCALL Close() override {
+    const HRESULT result = FramePool::Close();
+    std::deque<ComPtr<posix::CaptureFrame>> waiting;
+    std::vector<Buffer> buffers;
+    {
+      const std::lock_guard lock(mutex_);
+      if (closed_) {
+        waiting.swap(waiting_);
+        buffers.swap(buffers_);
+      }
+    }
+    return result;
+  }
+
  private:
+  struct Buffer {
+    ComPtr<abi::ID3D11Texture2D> texture;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+  };
+
   bool accepts_device(abi::IDirect3DDevice* device) override {
     return is_simulated_direct3d_device(device);
   }
 
+  // New buffers for the new device and size; frames handed out before keep
+  // their textures, which no longer belong to the pool.
+  std::function<void()> recreated(abi::IDirect3DDevice* /*device*/,
+                                  SizeInt32 /*size*/) override {
+    auto old = std::make_shared<std::vector<Buffer>>(std::move(buffers_));
+    buffers_.assign(static_cast<std::size_t>(buffer_count_), Buffer{});
+    {
+      const std::lock_guard use_lock(use_->mutex);
+      ++use_->generation;
+      use_->held.assign(static_cast<std::size_t>(buffer_count_), false);
+    }
+    return [old] {};
+  }
+
   ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
 
+  std::shared_ptr<posix::DeviceShared> current_device() {
+    const std::lock_guard lock(mutex_);
+    return device_shared(device_.get());
+  }
+
+  // A call that fails with a device-lost code loses the pool's device.
+  HRESULT lose_device_on(HRESULT result) {
+    if (abi::is_device_lost(result)) {
+      if (const auto device = current_device()) {
+        device->remove(result);
+      }
+    }
+    return result;
+  }
+
+  const std::shared_ptr<BufferUse> use_ = std::make_shared<BufferUse>();
   // Guarded by the pool's mutex.
   std::uint64_t last_sequence_ = 0;
+  std::vector<Buffer> buffers_;
+  std::deque<ComPtr<posix::CaptureFrame>> waiting_;
 };
 
 // What sessions offer of the later session interfaces, as set_session_interfaces
@@ -323,6 +491,26 @@ class Session final : public posix::CaptureSession {
   bool closed_ = false;
 };
 
+void give_buffer_back(const std::shared_ptr<BufferUse>& use, std::size_t index,
+                      std::uint64_t generation) {
+  ComPtr<Pool> pool;
+  std::shared_ptr<const Shown> missed;
+  {
+    const std::lock_guard use_lock(use->mutex);
+    if (use->generation != generation) {
+      return;
+    }
+    use->held[index] = false;
+    if (use->missed && use->pool != nullptr && use->pool->try_add_ref()) {
+      pool = ComPtr<Pool>::attach(use->pool);
+      missed = std::exchange(use->missed, nullptr);
+    }
+  }
+  if (pool) {
+    pool->deliver(*missed);
+  }
+}
+
 ComPtr<posix::CaptureSession> Pool::new_session(posix::CaptureItem& item) {
   return posix::upcast<posix::CaptureSession>(make_object<Session>(
       ComPtr<Pool>::copy(this), ComPtr<Item>::copy(static_cast<Item*>(&item))));
@@ -375,9 +563,10 @@ class PoolStatics final : public posix::FramePoolStatics {
   }
 
   ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
-                                    std::int32_t pixel_format, SizeInt32 /*size*/) override {
-    return posix::upcast<posix::FramePool>(
-        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format));
+                                    std::int32_t pixel_format, SizeInt32 /*size*/,
+                                    std::int32_t buffer_count) override {
+    return posix::upcast<posix::FramePool>(make_object<Pool>(
+        thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format, buffer_count));
   }
 };
 
