@@ -61,10 +61,13 @@ def monitor(desk):
 
 @pytest.fixture
 def no_leaks():
+    """Nothing left alive, and nothing done that Windows leaves undefined."""
+    simdesk.clear_misuses()
     yield
     gc.collect()
     simdesk.reset()  # drops the frame-pool statics the process keeps
     assert live_everything() == {}
+    assert simdesk.misuses() == []
 
 
 class TestStates:

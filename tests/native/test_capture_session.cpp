@@ -1,6 +1,7 @@
 // The capture thread and its frame-arrived handler against the simulated
 // capture engine: set-up failures, teardown, frame storing and read-back.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -242,6 +243,60 @@ TEST(a_frame_the_handler_cannot_take_is_dropped_and_the_capture_goes_on) {
     capture.stop();
     CHECK(desk.released());
   }
+}
+
+// The pool writes each frame into a buffer that no frame it handed out still
+// holds: the stored frame keeps its own until a newer one replaces it.
+TEST(the_stored_frame_reads_back_as_stored_while_newer_frames_arrive) {
+  CaptureDesk desk;
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  desk.show(5);
+  for (const int newer : {6, 7}) {
+    capture.latest_frame().with_frame([&](const capture::LatestFrame& frame) {
+      sim::FrameImage image;
+      image.width = 64;
+      image.height = 48;
+      image.pixels.assign(std::size_t{64} * 4 * 48, static_cast<std::uint8_t>(newer));
+      sim::present_frame(reinterpret_cast<std::uintptr_t>(desk.monitor()), std::move(image));
+      auto bytes = frame::materialize_frame(frame);
+      CHECK(bytes.ok() && bytes.value().data[0] == newer - 1);
+    });
+    CHECK(sim::wait_frames_delivered(std::chrono::seconds(10)));
+    CHECK_EQ(view_slot(capture.latest_frame()).marker, newer);
+  }
+  capture.stop();
+  CHECK(desk.released());
+}
+
+// The capture runtime uses the immediate context on the capture thread while
+// read-backs use it on another; the context's own lock keeps them apart.
+TEST(read_backs_and_frame_delivery_never_share_the_immediate_context) {
+  CaptureDesk desk;
+  sim::clear_misuses();
+  sim::set_runtime_context_dwell(std::chrono::microseconds(500));
+  CaptureControl& capture = desk.capture();
+  CHECK(capture.start(desk.target(), true).ok());
+  CHECK_EQ(count_calls("ID3D11Multithread::SetMultithreadProtected(1)"), 1U);
+  std::atomic<bool> done{false};
+  std::thread presenter([&] {
+    for (std::uint8_t marker = 0; !done.load(); ++marker) {
+      sim::FrameImage image;
+      image.width = 64;
+      image.height = 48;
+      image.pixels.assign(std::size_t{64} * 4 * 48, marker);
+      sim::present_frame(reinterpret_cast<std::uintptr_t>(desk.monitor()), std::move(image));
+      sim::wait_frames_delivered(std::chrono::seconds(10));
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    CHECK(view_slot(capture.latest_frame()).marker >= 0);
+  }
+  done.store(true);
+  presenter.join();
+  capture.stop();
+  CHECK(desk.released());
+  CHECK(sim::misuses().empty());
 }
 
 TEST(a_failed_recreate_is_tried_again_by_the_next_resized_frame) {

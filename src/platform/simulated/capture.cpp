@@ -394,6 +394,7 @@ void register_desktop_reset() {
         const std::lock_guard lock(g_session_interfaces_mutex);
         g_session_interfaces = SessionInterfaces{};
       }
+      posix::set_runtime_context_dwell(std::chrono::microseconds(0));
       free_retired_rows();
     });
   });
@@ -661,6 +662,11 @@ void present_frame(std::uintptr_t target, FrameImage image) {
   for (const auto& session : capturing) {
     session->pool().deliver(*shown);
   }
+}
+
+void set_runtime_context_dwell(std::chrono::microseconds dwell) {
+  register_desktop_reset();
+  posix::set_runtime_context_dwell(dwell);
 }
 
 void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border,
