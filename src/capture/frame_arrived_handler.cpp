@@ -76,7 +76,7 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
 
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
       latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
-                                       desc.Width, std::move(frame)});
+                                       desc.Width, std::move(frame), staging_});
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last

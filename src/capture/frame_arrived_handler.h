@@ -47,6 +47,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   std::int32_t last_width_;
   std::int32_t last_height_;
   std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
+  const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
 };
 
 // A fault inside a delegate must not unwind through the platform that called

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -14,6 +15,20 @@
 #include "platform/win_types.h"
 
 namespace lumigrab::capture {
+
+// A staging texture that read-backs of one capture's frames share, kept for
+// the next read-back of the same size on the same device instead of a new one
+// per call. Lent to one read-back at a time; one that finds it lent makes
+// a texture of its own.
+struct StagingTexture {
+  std::mutex mutex;
+  // Guarded by `mutex`.
+  ComPtr<abi::ID3D11Texture2D> texture;
+  ComPtr<abi::ID3D11Device> device;  // the one `texture` belongs to
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool lent = false;
+};
 
 // The most recent accepted frame, still on the GPU, with the device and
 // immediate context that can read it back. The texture is one of the frame
@@ -27,6 +42,7 @@ struct LatestFrame {
   std::uint32_t height = 0;
   std::uint32_t width = 0;
   ComPtr<abi::IDirect3D11CaptureFrame> capture_frame;
+  std::shared_ptr<StagingTexture> staging;  // may be null: nothing kept
 };
 
 // Holds at most one LatestFrame. A frame is released only under the slot's

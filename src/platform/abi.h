@@ -278,13 +278,13 @@ struct ID3D11Multithread : IUnknown {
 
 // A device that reports one of these is lost for good: every later call on it
 // fails, and only a new device can go on.
-inline constexpr HRESULT DXGI_ERROR_DEVICE_REMOVED = static_cast<HRESULT>(0x887A0005U);
-inline constexpr HRESULT DXGI_ERROR_DEVICE_HUNG = static_cast<HRESULT>(0x887A0006U);
-inline constexpr HRESULT DXGI_ERROR_DEVICE_RESET = static_cast<HRESULT>(0x887A0007U);
+inline constexpr HRESULT kDxgiDeviceRemoved = static_cast<HRESULT>(0x887A0005U);
+inline constexpr HRESULT kDxgiDeviceHung = static_cast<HRESULT>(0x887A0006U);
+inline constexpr HRESULT kDxgiDeviceReset = static_cast<HRESULT>(0x887A0007U);
 
 inline constexpr bool is_device_lost(HRESULT result) noexcept {
-  return result == DXGI_ERROR_DEVICE_REMOVED || result == DXGI_ERROR_DEVICE_HUNG ||
-         result == DXGI_ERROR_DEVICE_RESET;
+  return result == kDxgiDeviceRemoved || result == kDxgiDeviceHung ||
+         result == kDxgiDeviceReset;
 }
 
 struct IDXGIDevice : IUnknown {};
