@@ -220,8 +220,8 @@ class TestTargets:
         capture.stop()
         loads = [c for c in desk.calls() if c.startswith("LoadLibraryExA(")]
         assert loads == [
-            "LoadLibraryExA('Windows.Graphics.Capture.dll', NULL, 0x1000)",
-            "LoadLibraryExA('Windows.Graphics.dll', NULL, 0x1000)",
+            "LoadLibraryExA('Windows.Graphics.Capture.dll', NULL, 0x800)",
+            "LoadLibraryExA('Windows.Graphics.dll', NULL, 0x800)",
         ]
         # The library that served the factory stays loaded: the item it made runs its code.
         assert desk.loaded_libraries() == {"Windows.Graphics.dll": 1}
