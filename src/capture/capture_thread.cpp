@@ -199,19 +199,6 @@ class ThreadDispatcherQueue {
   ComPtr<abi::IDispatcherQueueController> controller_;
 };
 
-// Switches on the immediate context's own lock: the capture runtime uses the
-// context on this thread while Capture.frame() reads frames back with it on
-// another.
-Status<WindowsError> protect_context(abi::ID3D11DeviceContext* context) {
-  ComPtr<abi::ID3D11Multithread> multithread;
-  if (win::failed(context->QueryInterface(abi::IID_ID3D11Multithread, multithread.put_void())) ||
-      !multithread) {
-    return Err(WindowsError::no_interface());
-  }
-  multithread->SetMultithreadProtected(1);
-  return Ok{};
-}
-
 // Everything the session makes is released before this returns, so before
 // the caller leaves the Windows Runtime.
 Status<CaptureError> run_session(const ThreadInput& input) {
@@ -232,10 +219,6 @@ Status<CaptureError> run_session(const ThreadInput& input) {
     return Err(CaptureError::directx_error(std::move(created_device).error()));
   }
   const direct_x::D3DDevice d3d = std::move(created_device).value();
-  if (auto status = protect_context(d3d.context.get()); !status) {
-    return Err(CaptureError::directx_error(
-        direct_x::DeviceCreationError::windows_error(std::move(status).error())));
-  }
   auto wrapped_device = direct_x::create_direct3d_device(d3d.device.get());
   if (!wrapped_device) {
     return Err(CaptureError::directx_error(std::move(wrapped_device).error()));

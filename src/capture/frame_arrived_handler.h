@@ -31,7 +31,10 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
                       ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size);
 
   // A failure goes back to the pool as its HRESULT, with its error
-  // information handed over through SetErrorInfo; the capture goes on.
+  // information handed over through SetErrorInfo; the capture goes on. A lost
+  // device is replaced: a new device, and the pool's buffers remade on it.
+  // The stored frame stays on the old device, whose read-backs then fail,
+  // until a frame from the new one replaces it.
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
 
@@ -39,6 +42,9 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   friend Delegate;
   ~FrameArrivedHandler() = default;
 
+  win::HRESULT replace_lost_device();
+
+  // Replaced, on this thread, when the device is lost.
   ComPtr<abi::IDirect3DDevice> direct3d_device_;
   ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool_;
   std::shared_ptr<LatestFrameSlot> latest_frame_;

@@ -299,6 +299,36 @@ TEST(read_backs_and_frame_delivery_never_share_the_immediate_context) {
   CHECK(sim::misuses().empty());
 }
 
+// Wherever the loss shows first, the capture thread learns of it from the
+// pool and goes on with a new device; the frame stored before stays on the
+// dead one, so read-backs fail rather than show it, until a new frame comes.
+TEST(a_lost_device_is_replaced_and_capture_goes_on) {
+  for (const char* point : {"IDirect3D11CaptureFramePool::TryGetNextFrame",
+                            "ID3D11DeviceContext::Map", "IDirect3D11CaptureFramePool::Recreate"}) {
+    CaptureDesk desk;
+    CaptureControl& capture = desk.capture();
+    CHECK(capture.start(desk.target(), true).ok());
+    desk.show(5);
+    sim::FaultSpec lost;
+    lost.code = 0x887A0005U;
+    lost.times = 1;
+    sim::set_fault(point, lost);
+    if (std::string(point).find("Map") != std::string::npos) {
+      CHECK_EQ(view_slot(capture.latest_frame()).marker, -1);
+    }
+    const bool resize = std::string(point).find("Recreate") != std::string::npos;
+    desk.show(6, resize ? 80 : 64, resize ? 60 : 48);
+    CHECK_EQ(view_slot(capture.latest_frame()).marker, -1);
+    CHECK_EQ(count_calls("D3D11CreateDevice"), 2U);
+    desk.show(7);
+    if (view_slot(capture.latest_frame()) != SlotView{64, 48, 7}) {
+      record_failure(__FILE__, __LINE__, std::string(point) + ": no frame after the loss");
+    }
+    capture.stop();
+    CHECK(desk.released());
+  }
+}
+
 TEST(a_failed_recreate_is_tried_again_by_the_next_resized_frame) {
   CaptureDesk desk;
   CaptureControl& capture = desk.capture();

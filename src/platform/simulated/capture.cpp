@@ -197,8 +197,9 @@ class Pool final : public posix::FramePool {
   }
 
   // Writes `shown` into a free buffer, queues it as the pool's next frame and
-  // raises FrameArrived for it on the pool's thread. With every buffer held,
-  // or the device lost, nothing is captured.
+  // raises FrameArrived for it on the pool's thread. With every buffer held
+  // nothing is captured; with the device lost, FrameArrived is raised
+  // without a frame, so that TryGetNextFrame reports the loss.
   void deliver(const Shown& shown) {
     {
       ComPtr<abi::ID3D11Texture2D> replaced;
@@ -207,7 +208,12 @@ class Pool final : public posix::FramePool {
         return;
       }
       const auto device = device_shared(device_.get());
-      if (!device || win::failed(device->removed_reason())) {
+      if (!device) {
+        return;
+      }
+      if (win::failed(device->removed_reason())) {
+        last_sequence_ = shown.sequence;
+        post_raise();
         return;
       }
       std::size_t index = 0;
@@ -226,6 +232,7 @@ class Pool final : public posix::FramePool {
         generation = use_->generation;
       }
       last_sequence_ = shown.sequence;
+      post_raise();
       // A buffer takes the size of the image written into it.
       Buffer& buffer = buffers_[index];
       if (!buffer.texture || buffer.width != shown.width || buffer.height != shown.height) {
@@ -243,11 +250,6 @@ class Pool final : public posix::FramePool {
             give_buffer_back(use, index, generation);
           }));
     }
-    auto ticket = std::make_shared<DeliveryTicket>();
-    post_to_dispatcher_queue(thread_id_, [pool = ComPtr<Pool>::copy(this), ticket] {
-      pool->raise_frame_arrived();
-      ticket->finish();
-    });
   }
 
   HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
@@ -310,9 +312,12 @@ class Pool final : public posix::FramePool {
   }
 
   // New buffers for the new device and size; frames handed out before keep
-  // their textures, which no longer belong to the pool.
+  // their textures, which no longer belong to the pool, and frames not yet
+  // taken are dropped.
   std::function<void()> recreated(abi::IDirect3DDevice* /*device*/,
                                   SizeInt32 /*size*/) override {
+    auto dropped = std::make_shared<std::deque<ComPtr<posix::CaptureFrame>>>(std::move(waiting_));
+    waiting_.clear();
     auto old = std::make_shared<std::vector<Buffer>>(std::move(buffers_));
     buffers_.assign(static_cast<std::size_t>(buffer_count_), Buffer{});
     {
@@ -320,10 +325,20 @@ class Pool final : public posix::FramePool {
       ++use_->generation;
       use_->held.assign(static_cast<std::size_t>(buffer_count_), false);
     }
-    return [old] {};
+    return [old, dropped] {};
   }
 
   ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
+
+  // Raises FrameArrived on the pool's thread. The raise runs after the
+  // caller has let go of the pool's lock.
+  void post_raise() {
+    auto ticket = std::make_shared<DeliveryTicket>();
+    post_to_dispatcher_queue(thread_id_, [pool = ComPtr<Pool>::copy(this), ticket] {
+      pool->raise_frame_arrived();
+      ticket->finish();
+    });
+  }
 
   std::shared_ptr<posix::DeviceShared> current_device() {
     const std::lock_guard lock(mutex_);
