@@ -25,6 +25,10 @@ to it. An image that arrives while every buffer is held is not captured then;
 the latest such image is captured as soon as a buffer comes back. (A buffer
 takes the size of the image written into it.)
 
+A minimised or cloaked window (``set_minimized``) delivers no frames, not even
+a starting capture's first, until it is restored; then every started capture
+of it gets what it shows at that moment.
+
 The immediate context is not thread-safe. The capture runtime enters it on
 the pool's thread while it hands out a frame, recreates its buffers or takes a
 frame back; two threads inside it at once, without
@@ -176,6 +180,7 @@ _present = _declare("present", ctypes.c_int, ctypes.c_uint64, ctypes.c_int32, ct
                     ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_int32,
                     ctypes.c_int32)
 _wait_delivered = _declare("wait_delivered", ctypes.c_int, ctypes.c_int64)
+_set_hidden = _declare("set_hidden", ctypes.c_int, ctypes.c_uint64, ctypes.c_int)
 _set_context_dwell = _declare("set_context_dwell", ctypes.c_int, ctypes.c_int64)
 _set_session_interfaces = _declare("set_session_interfaces", ctypes.c_int, ctypes.c_int,
                                    ctypes.c_int, ctypes.c_int, ctypes.c_int)
@@ -219,6 +224,11 @@ def present(handle, width, height, pixels=None, *, row_pitch=None, content_size=
                       content_width, content_height)
     if result != 0:
         raise ValueError(f"not an image: {width}x{height}, row pitch {pitch}")
+
+
+def set_minimized(handle, minimized=True):
+    """Minimises (or, just the same, cloaks) a window, or restores it."""
+    _set_hidden(handle, int(minimized))
 
 
 def set_context_dwell(seconds):

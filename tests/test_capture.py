@@ -100,6 +100,20 @@ class TestStates:
         assert capture.frame()[0, 0].tolist() == [5, 6, 7, 8]
         capture.stop()
 
+    def test_a_minimized_window_delivers_nothing_until_restored(self, desk, no_leaks):
+        handle = desk.add_window("w", width=64, height=48)
+        simcapture.set_minimized(handle)
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Window("w"), await_first_frame=False)
+        wait_until_capturing()
+        simcapture.present(handle, 64, 48, image(64, 48, [9, 0, 0, 255]))
+        assert simcapture.wait_delivered()
+        assert raises_message(RuntimeError, capture.frame) == NO_FRAME
+        simcapture.set_minimized(handle, False)
+        assert simcapture.wait_delivered()
+        assert capture.frame()[0, 0].tolist() == [9, 0, 0, 255]
+        capture.stop()
+
     def test_thread_that_ends_by_itself_leaves_the_capture_running(self, monitor, desk, no_leaks):
         desk.fail("D3D11CreateDevice", 0x887A0004)
         capture = lumigrab.Capture()

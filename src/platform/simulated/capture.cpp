@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -386,6 +387,8 @@ class Session;
 struct Desktop {
   std::mutex mutex;
   std::map<std::uintptr_t, std::shared_ptr<const Shown>> shown;
+  // Minimised or cloaked windows: they deliver nothing until restored.
+  std::set<std::uintptr_t> hidden;
   std::multimap<std::uintptr_t, Session*> started;
   std::uint64_t last_sequence = 0;
 };
@@ -404,6 +407,7 @@ void register_desktop_reset() {
         std::map<std::uintptr_t, std::shared_ptr<const Shown>> forgotten;
         const std::lock_guard lock(desktop().mutex);
         forgotten.swap(desktop().shown);
+        desktop().hidden.clear();
       }
       {
         const std::lock_guard lock(g_session_interfaces_mutex);
@@ -460,10 +464,35 @@ class Session final : public posix::CaptureSession {
       }
       started_ = true;
       shared.started.emplace(item_->target(), this);
+      if (shared.hidden.contains(item_->target())) {
+        return win::S_OK_;
+      }
     }
     pool_->deliver(*first);
     return win::S_OK_;
   }
+
+ public:
+  // What the target shows now, for a restored target's first frame.
+  std::shared_ptr<const Shown> showing() {
+    Desktop& shared = desktop();
+    std::unique_lock lock(shared.mutex);
+    if (auto found = presented(shared)) {
+      return found;
+    }
+    lock.unlock();
+    Shown fallback = default_image(item_->current_size());
+    lock.lock();
+    if (auto found = presented(shared)) {
+      return found;
+    }
+    fallback.sequence = ++shared.last_sequence;
+    auto made = std::make_shared<const Shown>(std::move(fallback));
+    shared.shown[item_->target()] = made;
+    return made;
+  }
+
+ private:
 
   void close() override { stop(); }
 
@@ -667,6 +696,9 @@ void present_frame(std::uintptr_t target, FrameImage image) {
     const std::lock_guard lock(shared.mutex);
     shown->sequence = ++shared.last_sequence;
     shared.shown[target] = shown;
+    if (shared.hidden.contains(target)) {
+      return;
+    }
     auto [first, last] = shared.started.equal_range(target);
     for (auto it = first; it != last; ++it) {
       if (it->second->try_add_ref()) {
@@ -682,6 +714,33 @@ void present_frame(std::uintptr_t target, FrameImage image) {
 void set_runtime_context_dwell(std::chrono::microseconds dwell) {
   register_desktop_reset();
   posix::set_runtime_context_dwell(dwell);
+}
+
+void set_target_hidden(std::uintptr_t target, bool hidden) {
+  register_desktop_reset();
+  std::vector<ComPtr<Session>> capturing;
+  {
+    Desktop& shared = desktop();
+    const std::lock_guard lock(shared.mutex);
+    if (hidden) {
+      shared.hidden.insert(target);
+      return;
+    }
+    if (shared.hidden.erase(target) == 0) {
+      return;
+    }
+    auto [first, last] = shared.started.equal_range(target);
+    for (auto it = first; it != last; ++it) {
+      if (it->second->try_add_ref()) {
+        capturing.push_back(ComPtr<Session>::attach(it->second));
+      }
+    }
+  }
+  for (const auto& session : capturing) {
+    if (const auto shown = session->showing()) {
+      session->pool().deliver(*shown);
+    }
+  }
 }
 
 void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hide_border,

@@ -54,6 +54,11 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_present(std::uintptr_t target, std::int32_t
   }
 }
 
+LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_hidden(std::uintptr_t target, int hidden) {
+  lumigrab::sim::set_target_hidden(target, hidden != 0);
+  return 0;
+}
+
 LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_context_dwell(std::int64_t microseconds) {
   lumigrab::sim::set_runtime_context_dwell(std::chrono::microseconds(microseconds));
   return 0;

@@ -44,6 +44,11 @@ void present_frame(std::uintptr_t target, FrameImage image);
 // entering the context without protection is caught.
 void set_runtime_context_dwell(std::chrono::microseconds dwell);
 
+// Minimises (or cloaks) the window with this handle value, or restores it: a
+// hidden target delivers no frames, not even a starting capture's first; once
+// restored, every started capture of it gets what it shows then.
+void set_target_hidden(std::uintptr_t target, bool hidden);
+
 // Waits until every frame delivered so far has been dispatched by its capture
 // thread (or that thread has gone). False on time-out.
 bool wait_frames_delivered(std::chrono::milliseconds timeout);
