@@ -13,8 +13,8 @@ namespace {
 
 constexpr std::int32_t kRoInitMultithreaded = 1;
 
-// What the thread was started with. Released after everything the thread
-// made; members go bottom-up, so the item is released first.
+// What the thread was started with. The item, a runtime object, is let go
+// before the thread leaves the Windows Runtime; the rest when the thread ends.
 struct ThreadInput {
   std::shared_ptr<LatestFrameSlot> latest_frame;
   std::shared_ptr<CaptureThreadIdCell> thread_id;
@@ -156,14 +156,17 @@ class ThreadDispatcherQueue {
   ~ThreadDispatcherQueue() {
     if (controller_) {
       // A failure here leaves the queue to Windows; the thread is already
-      // ending with an error of its own.
-      static_cast<void>(shut_down());
+      // ending with an error or fault of its own.
+      try {
+        static_cast<void>(shut_down());
+      } catch (...) {  // NOLINT(bugprone-empty-catch)
+      }
     }
   }
 
   // Work still queued runs meanwhile; a fault it leaves is not raised again
   // here, since the frame handler is gone by then.
-  Status<WindowsError> shut_down() noexcept {
+  Status<WindowsError> shut_down() {
     const ComPtr<abi::IDispatcherQueueController> controller = std::move(controller_);
     ComPtr<abi::IAsyncAction> shutdown;
     if (auto status = check_result(controller->ShutdownQueueAsync(shutdown.put()), shutdown);

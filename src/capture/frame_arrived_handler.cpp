@@ -85,8 +85,8 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     }
     // The frame that shows the new size is dropped; the slot keeps the last
     // frame of the old size until one of the new size arrives.
-    const win::HRESULT recreated =
-        frame_pool_->Recreate(direct3d_device_.get(), pixel_format_, kFramePoolBuffers, content_size);
+    const win::HRESULT recreated = frame_pool_->Recreate(direct3d_device_.get(), pixel_format_,
+                                                         kFramePoolBuffers, content_size);
     if (abi::is_device_lost(recreated)) {
       return replace_lost_device();
     }

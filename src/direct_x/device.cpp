@@ -49,11 +49,17 @@ Result<D3DDevice, DeviceCreationError> create_d3d_device() {
   // The capture runtime uses the immediate context on the capture thread
   // while read-backs use it on another: the context's own lock goes on at
   // once, before anyone else has the device.
+  // Older systems answer the same interface (as ID3D10Multithread) on the
+  // device only.
   ComPtr<abi::ID3D11Multithread> multithread;
   if (win::failed(result.context->QueryInterface(abi::IID_ID3D11Multithread,
                                                  multithread.put_void())) ||
       !multithread) {
-    return windows_failure(WindowsError::no_interface());
+    if (win::failed(result.device->QueryInterface(abi::IID_ID3D11Multithread,
+                                                  multithread.put_void())) ||
+        !multithread) {
+      return windows_failure(WindowsError::no_interface());
+    }
   }
   multithread->SetMultithreadProtected(1);
   return result;

@@ -222,8 +222,10 @@ class QueueController final
     if (!shutdown_) {
       shutdown_ = make_object<AsyncAction>();
       std::vector<ComPtr<abi::IUnknown>> held;
-      held.push_back(ComPtr<abi::IUnknown>::copy(static_cast<abi::IDispatcherQueueController*>(this)));
-      held.push_back(ComPtr<abi::IUnknown>::copy(static_cast<abi::IAsyncAction*>(shutdown_.get())));
+      held.push_back(
+          ComPtr<abi::IUnknown>::copy(static_cast<abi::IDispatcherQueueController*>(this)));
+      held.push_back(
+          ComPtr<abi::IUnknown>::copy(static_cast<abi::IAsyncAction*>(shutdown_.get())));
       const auto work = std::make_shared<ShutdownWork>(std::move(held));
       const bool posted = post_to_dispatcher_queue(
           thread_id_, [action = shutdown_, thread_id = thread_id_, controller = this, work] {

@@ -237,8 +237,8 @@ class Pool final : public posix::FramePool {
       // A buffer takes the size of the image written into it.
       Buffer& buffer = buffers_[index];
       if (!buffer.texture || buffer.width != shown.width || buffer.height != shown.height) {
-        replaced = std::exchange(
-            buffer.texture, make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows));
+        replaced = std::exchange(buffer.texture, make_shown_texture(shown.width, shown.height,
+                                                                    pixel_format_, shown.rows));
         buffer.width = shown.width;
         buffer.height = shown.height;
       } else {

@@ -140,8 +140,10 @@ std::optional<std::string> environment_variable(const char* name) {
   }
   std::wstring value(64, L'\0');
   for (;;) {
-    const DWORD length =
-        ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    // An empty value also gives 0, without touching the last error.
+    ::SetLastError(0);
+    const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+                                                   static_cast<DWORD>(value.size()));
     if (length == 0) {
       if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
         return std::nullopt;
