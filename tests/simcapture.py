@@ -11,11 +11,47 @@ Every monitor and window shows an image. Until ``present`` gives it one, a
 target shows a default image the size of its capture item: pixel (x, y) is
 R = x & 0xFF, G = y & 0xFF, B = 0x80, A = 0xFF, rows without padding. Starting
 a capture delivers what its target shows as the first frame; each ``present``
-delivers a new frame to every started capture of that target. A frame pool
-holds one frame: a newer frame replaces one not yet taken. FrameArrived runs
-on the thread that created the pool, inside its DispatchMessageW, so a frame
-is in the latest-frame slot only once the capture thread has pumped it;
-``wait_delivered()`` waits for that. A staging texture that a frame was
+delivers a new frame to every started capture of that target. FrameArrived
+runs on the thread that created the pool, inside its DispatchMessageW, so a
+frame is in the latest-frame slot only once the capture thread has pumped it;
+``wait_delivered()`` waits for that.
+
+Frame pools work as on Windows. A pool made (or remade) with N buffers has at
+most N frames outstanding, waiting in the pool or handed out and not yet
+released; TryGetNextFrame gives the oldest waiting one. A frame's texture is
+one of the pool's buffers: once the frame is closed or released, the pool
+writes a later image into that same texture, whoever still holds a reference
+to it. An image that arrives while every buffer is held is not captured then;
+the latest such image is captured as soon as a buffer comes back. (A buffer
+takes the size of the image written into it.)
+
+A minimised or cloaked window (``set_minimized``) delivers no frames, not even
+a starting capture's first, until it is restored; then every started capture
+of it gets what it shows at that moment.
+
+The immediate context is not thread-safe. The capture runtime enters it on
+the pool's thread while it hands out a frame, recreates its buffers or takes a
+frame back; two threads inside it at once, without
+ID3D11Multithread::SetMultithreadProtected(TRUE), is recorded as a misuse
+(``simdesk.misuses()``). ``set_context_dwell`` makes the runtime stay inside
+longer, so that such a collision is caught reliably.
+
+Device loss: a fault armed with DXGI_ERROR_DEVICE_REMOVED (0x887A0005),
+DXGI_ERROR_DEVICE_HUNG or DXGI_ERROR_DEVICE_RESET (0x887A0007) on
+"ID3D11Device::CreateTexture2D", "ID3D11DeviceContext::Map",
+"IDirect3D11CaptureFramePool::Recreate" or
+"IDirect3D11CaptureFramePool::TryGetNextFrame" loses that device for good:
+every later CreateTexture2D, Map, TryGetNextFrame or Recreate on it fails with
+the same code, and its pools capture nothing.
+
+Dispatcher queues: ShutdownQueueAsync's action completes only when the
+queue's thread next dispatches. A thread that stops pumping before that
+leaves the controller, the action and its completion handler alive for the
+rest of the process, counted in the live objects.
+
+Apartments: releasing a runtime object (any IInspectable one: pool, session,
+frame, item, controller, ...) on a thread after that thread's last
+RoUninitialize is recorded as a misuse. A staging texture that a frame was
 copied into maps with the row pitch the frame was presented with; one that
 CopySubresourceRegion filled first maps with rows padded to 256 bytes.
 
@@ -29,8 +65,9 @@ RoGetActivationFactory fails with CO_E_NOTINITIALIZED (0x800401F0). Another
 class name: REGDB_E_CLASSNOTREG (0x80040154).
 
 ``simdesk.reset()`` makes every target show its default image again, the
-feature level 11_1, sessions offer both switch interfaces again, the process no multithreaded-apartment user and every
-thread uninitialised. Running captures are left alone.
+feature level 11_1, sessions offer both switch interfaces again, the context
+dwell 0, the process no multithreaded-apartment user and every thread
+uninitialised. Running captures are left alone.
 
 Fault points
 ------------
@@ -106,6 +143,7 @@ textures) are not logged; handles are. ::
                       (left, top, front, right, bottom, back)
     IGraphicsCaptureSession2::put_IsCursorCaptureEnabled(0)
     IGraphicsCaptureSession3::put_IsBorderRequired(0)
+    ID3D11Multithread::SetMultithreadProtected(1)
     ID3D11DeviceContext::Map(0, 3, 0x0)        subresource, map type, flags
     ID3D11DeviceContext::Unmap(0)
 
@@ -118,7 +156,7 @@ Kinds in ``simdesk.live_objects()``: "texture", "device", "context",
 "direct3d_device", "item", "statics", "interop_factory", "pool", "session",
 "frame", "surface", "controller", "async_action", "hstring". A frame waiting
 in a pool counts (with its texture); work queued for a thread that never
-pumps again is released when that thread ends.
+pumps again is released when that thread ends (but see dispatcher queues).
 """
 
 import ctypes
@@ -142,6 +180,8 @@ _present = _declare("present", ctypes.c_int, ctypes.c_uint64, ctypes.c_int32, ct
                     ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_int32,
                     ctypes.c_int32)
 _wait_delivered = _declare("wait_delivered", ctypes.c_int, ctypes.c_int64)
+_set_hidden = _declare("set_hidden", ctypes.c_int, ctypes.c_uint64, ctypes.c_int)
+_set_context_dwell = _declare("set_context_dwell", ctypes.c_int, ctypes.c_int64)
 _set_session_interfaces = _declare("set_session_interfaces", ctypes.c_int, ctypes.c_int,
                                    ctypes.c_int, ctypes.c_int, ctypes.c_int)
 _register_capture_library = _declare("register_capture_library", ctypes.c_int,
@@ -184,6 +224,17 @@ def present(handle, width, height, pixels=None, *, row_pitch=None, content_size=
                       content_width, content_height)
     if result != 0:
         raise ValueError(f"not an image: {width}x{height}, row pitch {pitch}")
+
+
+def set_minimized(handle, minimized=True):
+    """Minimises (or, just the same, cloaks) a window, or restores it."""
+    _set_hidden(handle, int(minimized))
+
+
+def set_context_dwell(seconds):
+    """How long the capture runtime stays in the immediate context each time it
+    uses it (0 after a reset)."""
+    _set_context_dwell(int(seconds * 1_000_000))
 
 
 def wait_delivered(timeout=5.0):

@@ -100,6 +100,14 @@ Live objects
 released yet, by kind: "error_info", "bstr", "message_buffer", and the
 capture engine's kinds. Only kinds with a count other than zero appear, so a
 test that leaked nothing sees ``{}``. ``reset()`` leaves these counts alone.
+
+Misuses
+-------
+``misuses()`` lists what was done that Windows leaves undefined and that
+would fail there at random rather than at once (see simcapture: two threads
+in one immediate context, runtime objects released after RoUninitialize), one
+str each, oldest first. Kept until ``clear_misuses()``; ``reset()`` leaves
+them alone.
 """
 
 import ctypes
@@ -145,6 +153,8 @@ _set_error_info = _declare("set_error_info", None, ctypes.c_char_p, ctypes.c_cha
 _calls = _declare("calls", ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t)
 _clear_calls = _declare("clear_calls", None)
 _live_objects = _declare("live_objects", ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t)
+_misuses = _declare("misuses", ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t)
+_clear_misuses = _declare("clear_misuses", None)
 _loaded_libraries = _declare("loaded_libraries", ctypes.c_size_t, ctypes.c_char_p,
                              ctypes.c_size_t)
 
@@ -327,6 +337,15 @@ def clear_calls():
 def live_objects():
     """{kind: count} of simulated objects not yet released (non-zero counts only)."""
     return _counts(_live_objects)
+
+
+def misuses():
+    """Misuses recorded since the last clear_misuses(), one str each."""
+    return _lines(_misuses)
+
+
+def clear_misuses():
+    _clear_misuses()
 
 
 def loaded_libraries():

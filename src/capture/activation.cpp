@@ -52,7 +52,9 @@ std::vector<std::string> component_libraries(std::u16string_view class_name) {
 std::optional<Status<WindowsError>> try_component_library(const std::string& file_name,
                                                           const HString& class_id,
                                                           const win::GUID& iid, void** factory) {
-  LoadedLibrary library(file_name);
+  // Only the system's own copy: a library of that name beside the program
+  // (or anywhere else on the default path) must never be run instead.
+  LoadedLibrary library(file_name, win::LOAD_LIBRARY_SEARCH_SYSTEM32_);
   if (library.get() == nullptr) {
     return std::nullopt;
   }

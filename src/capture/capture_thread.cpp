@@ -1,5 +1,6 @@
 #include "capture/capture_thread.h"
 
+#include <optional>
 #include <utility>
 
 #include "capture/activation.h"
@@ -11,10 +12,9 @@ namespace lumigrab::capture {
 namespace {
 
 constexpr std::int32_t kRoInitMultithreaded = 1;
-constexpr std::int32_t kFramePoolBuffers = 1;
 
-// What the thread was started with. Released after everything the thread
-// made; members go bottom-up, so the item is released first.
+// What the thread was started with. The item, a runtime object, is let go
+// before the thread leaves the Windows Runtime; the rest when the thread ends.
 struct ThreadInput {
   std::shared_ptr<LatestFrameSlot> latest_frame;
   std::shared_ptr<CaptureThreadIdCell> thread_id;
@@ -142,15 +142,72 @@ void pump_messages() {
   }
 }
 
-// Locals are declared in the reverse of the order in which they must be
-// released once the session is down: the shutdown action first, the
-// dispatcher queue controller last.
-Status<CaptureError> run_session(const ThreadInput& input) {
-  if (auto status = check_hresult(platform::RoInitialize(kRoInitMultithreaded)); !status) {
-    return capture_failure(std::move(status));
+// The thread's dispatcher queue. Windows finishes shutting a queue down only
+// while its thread keeps pumping messages, and until then keeps the
+// controller, the queue, the action and its handler alive; so the queue is
+// shut down, and the thread pumps until that completes, before the thread
+// lets go of it, on every way out.
+class ThreadDispatcherQueue {
+ public:
+  explicit ThreadDispatcherQueue(ComPtr<abi::IDispatcherQueueController> controller)
+      : controller_(std::move(controller)) {}
+  ThreadDispatcherQueue(const ThreadDispatcherQueue&) = delete;
+  ThreadDispatcherQueue& operator=(const ThreadDispatcherQueue&) = delete;
+  ~ThreadDispatcherQueue() {
+    if (controller_) {
+      // A failure here leaves the queue to Windows; the thread is already
+      // ending with an error or fault of its own.
+      try {
+        static_cast<void>(shut_down());
+      } catch (...) {  // NOLINT(bugprone-empty-catch)
+      }
+    }
   }
-  ComPtr<abi::IDispatcherQueueController> controller;
+
+  // Work still queued runs meanwhile; a fault it leaves is not raised again
+  // here, since the frame handler is gone by then.
+  Status<WindowsError> shut_down() {
+    const ComPtr<abi::IDispatcherQueueController> controller = std::move(controller_);
+    ComPtr<abi::IAsyncAction> shutdown;
+    if (auto status = check_result(controller->ShutdownQueueAsync(shutdown.put()), shutdown);
+        !status) {
+      return status;
+    }
+    const auto completed = std::make_shared<std::atomic<bool>>(false);
+    {
+      const auto handler = ComPtr<abi::IAsyncActionCompletedHandler>::attach(
+          new ShutdownCompletedHandler(completed));
+      if (auto status = check_hresult(shutdown->put_Completed(handler.get())); !status) {
+        return status;
+      }
+    }
+    win::MSG msg{};
+    // A quit message that is not the completion's (one posted by an owner
+    // asking a failed thread to stop) does not end the wait.
+    while (!completed->load()) {
+      const win::BOOL got = platform::GetMessageW(&msg, nullptr, 0, 0);
+      if (got < 0) {
+        break;
+      }
+      if (got > 0) {
+        platform::TranslateMessage(&msg);
+        platform::DispatchMessageW(&msg);
+      }
+    }
+    discard_delegate_fault();
+    return Ok{};
+  }
+
+ private:
+  ComPtr<abi::IDispatcherQueueController> controller_;
+};
+
+// Everything the session makes is released before this returns, so before
+// the caller leaves the Windows Runtime.
+Status<CaptureError> run_session(const ThreadInput& input) {
+  std::optional<ThreadDispatcherQueue> queue;
   {
+    ComPtr<abi::IDispatcherQueueController> controller;
     const abi::DispatcherQueueOptions options{sizeof(abi::DispatcherQueueOptions),
                                               abi::DQTYPE_THREAD_CURRENT, abi::DQTAT_COM_NONE};
     if (auto status = check_result(
@@ -158,6 +215,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
         !status) {
       return capture_failure(std::move(status));
     }
+    queue.emplace(std::move(controller));
   }
   auto created_device = direct_x::create_d3d_device();
   if (!created_device) {
@@ -170,6 +228,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   }
   const ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped_device).value();
 
+  // Read once: the pool's buffers and the frame handler's first size agree.
   abi::SizeInt32 size{};
   if (auto status = check_hresult(input.item->get_Size(&size)); !status) {
     return capture_failure(std::move(status));
@@ -203,14 +262,10 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   // before the id was there is answered by not entering the message loop.
   const bool quit_requested = !input.thread_id->publish(platform::GetCurrentThreadId());
 
-  abi::SizeInt32 last_size{};
-  if (auto status = check_hresult(input.item->get_Size(&last_size)); !status) {
-    return capture_failure(std::move(status));
-  }
   abi::EventRegistrationToken token{};
   {
     const auto handler = ComPtr<abi::IFrameArrivedHandler>::attach(new FrameArrivedHandler(
-        direct3d_device, pool, input.latest_frame, d3d.device, d3d.context, last_size));
+        direct3d_device, pool, input.latest_frame, d3d.device, d3d.context, size));
     if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
       return capture_failure(std::move(status));
     }
@@ -224,26 +279,16 @@ Status<CaptureError> run_session(const ThreadInput& input) {
     pump_messages();
   }
 
-  // The queue finishes shutting down on its own; the quit message its
-  // completion posts is never taken, since the loop has ended.
-  ComPtr<abi::IAsyncAction> shutdown;
-  if (auto status = check_result(controller->ShutdownQueueAsync(shutdown.put()), shutdown);
-      !status) {
-    return capture_failure(std::move(status));
-  }
-  {
-    const auto completed =
-        ComPtr<abi::IAsyncActionCompletedHandler>::attach(new ShutdownCompletedHandler);
-    if (auto status = check_hresult(shutdown->put_Completed(completed.get())); !status) {
-      return capture_failure(std::move(status));
-    }
-  }
-
   check_hresult(registration.remove())
       .value_or_fault("Failed to remove Frame Arrived event handler");
   close_or_fault(pool.get(), "Failed to Close Frame Pool");
   close_or_fault(session.get(), "Failed to Close Capture Session");
-  platform::RoUninitialize();
+  // The stored frame stays readable, but the runtime's frame object must go
+  // while this thread is still in the Windows Runtime.
+  input.latest_frame->release_capture_frame();
+  if (auto status = queue->shut_down(); !status) {
+    return capture_failure(std::move(status));
+  }
   return Ok{};
 }
 
@@ -253,12 +298,22 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
                                         std::shared_ptr<CaptureThreadIdCell> thread_id,
                                         std::shared_ptr<LatestFrameSlot> latest_frame,
                                         SessionSwitches switches) {
-  const ThreadInput input{std::move(latest_frame), std::move(thread_id), std::move(item), switches};
-  return run_session(input);
+  ThreadInput input{std::move(latest_frame), std::move(thread_id), std::move(item), switches};
+  if (auto status = check_hresult(platform::RoInitialize(kRoInitMultithreaded)); !status) {
+    return capture_failure(std::move(status));
+  }
+  Status<CaptureError> result = run_session(input);
+  // The item is a runtime object too.
+  input.item = nullptr;
+  platform::RoUninitialize();
+  return result;
 }
 
 win::HRESULT ShutdownCompletedHandler::Invoke(abi::IAsyncAction* /*async_info*/,
                                               abi::AsyncStatus /*status*/) {
+  if (completed_) {
+    completed_->store(true);
+  }
   platform::PostQuitMessage(0);
   return win::S_OK_;
 }

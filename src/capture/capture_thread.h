@@ -2,6 +2,7 @@
 // taking it down once the thread's owner posts WM_QUIT.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -38,13 +39,15 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
                                         SessionSwitches switches = {});
 
 // Completes the dispatcher queue's shutdown by ending the message loop of the
-// thread it runs on.
+// thread it runs on, and marks `completed` (when given) so that the loop can
+// tell its quit message from any other.
 class ShutdownCompletedHandler final
     : public Delegate<ShutdownCompletedHandler, abi::IAsyncActionCompletedHandler,
                       abi::IID_IAsyncActionCompletedHandler>,
       public LiveCount<ShutdownCompletedHandler> {
  public:
-  ShutdownCompletedHandler() = default;
+  explicit ShutdownCompletedHandler(std::shared_ptr<std::atomic<bool>> completed = nullptr)
+      : completed_(std::move(completed)) {}
 
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IAsyncAction* async_info,
                                        abi::AsyncStatus status) override;
@@ -52,6 +55,8 @@ class ShutdownCompletedHandler final
  private:
   friend Delegate;
   ~ShutdownCompletedHandler() = default;
+
+  const std::shared_ptr<std::atomic<bool>> completed_;
 };
 
 }  // namespace lumigrab::capture

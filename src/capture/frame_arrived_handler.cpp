@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "direct_x/device.h"
 #include "lib/result.h"
 #include "lib/windows_error.h"
 #include "platform/platform.h"
@@ -45,6 +46,9 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     }
     ComPtr<abi::IDirect3D11CaptureFrame> frame;
     const win::HRESULT next = sender->TryGetNextFrame(frame.put());
+    if (abi::is_device_lost(next)) {
+      return replace_lost_device();
+    }
     if (win::failed(next)) {
       return hand_back(WindowsError::from_hresult(next));
     }
@@ -75,14 +79,17 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     texture->GetDesc(&desc);
 
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
-      latest_frame_->store(
-          LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height, desc.Width});
+      latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
+                                       desc.Width, std::move(frame), staging_});
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last
     // frame of the old size until one of the new size arrives.
-    const win::HRESULT recreated =
-        frame_pool_->Recreate(direct3d_device_.get(), pixel_format_, 1, content_size);
+    const win::HRESULT recreated = frame_pool_->Recreate(direct3d_device_.get(), pixel_format_,
+                                                         kFramePoolBuffers, content_size);
+    if (abi::is_device_lost(recreated)) {
+      return replace_lost_device();
+    }
     if (win::failed(recreated)) {
       return hand_back(WindowsError::from_hresult(recreated));
     }
@@ -94,6 +101,35 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     return win::E_FAIL_;
   }
 }
+
+// Remade at the last size; a resize still pending recreates the pool again
+// with the next frame. A device that cannot be made leaves the old one, and
+// the next frame tries again.
+win::HRESULT FrameArrivedHandler::replace_lost_device() {
+  auto created = direct_x::create_d3d_device();
+  if (!created) {
+    const auto& error = created.error().windows_error();
+    return error ? hand_back(*error) : win::E_FAIL_;
+  }
+  direct_x::D3DDevice d3d = std::move(created).value();
+  auto wrapped = direct_x::create_direct3d_device(d3d.device.get());
+  if (!wrapped) {
+    const auto& error = wrapped.error().windows_error();
+    return error ? hand_back(*error) : win::E_FAIL_;
+  }
+  ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped).value();
+  const win::HRESULT recreated = frame_pool_->Recreate(
+      direct3d_device.get(), pixel_format_, kFramePoolBuffers, {last_width_, last_height_});
+  if (win::failed(recreated)) {
+    return hand_back(WindowsError::from_hresult(recreated));
+  }
+  direct3d_device_ = std::move(direct3d_device);
+  d3d_device_ = std::move(d3d.device);
+  d3d_context_ = std::move(d3d.context);
+  return win::S_OK_;
+}
+
+void discard_delegate_fault() noexcept { t_delegate_fault = nullptr; }
 
 void rethrow_delegate_fault() {
   if (std::exception_ptr pending = std::exchange(t_delegate_fault, nullptr)) {

@@ -11,8 +11,13 @@
 
 namespace lumigrab::capture {
 
-// Stores a reference to each arriving frame's texture in the slot, without
-// copying pixels; when the content changes size, recreates the pool's buffers
+// The frame pool's buffers, when made and remade: the stored frame keeps one,
+// and the next frame arrives in the other.
+inline constexpr std::int32_t kFramePoolBuffers = 2;
+
+// Stores each arriving frame in the slot, with its texture, without copying
+// pixels: the frame keeps its pool buffer from being written again until a
+// newer frame replaces it. When the content changes size, recreates the pool's buffers
 // at the new size and drops that frame instead.
 class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFrameArrivedHandler,
                                                   abi::IID_IFrameArrivedHandler>,
@@ -26,7 +31,10 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
                       ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size);
 
   // A failure goes back to the pool as its HRESULT, with its error
-  // information handed over through SetErrorInfo; the capture goes on.
+  // information handed over through SetErrorInfo; the capture goes on. A lost
+  // device is replaced: a new device, and the pool's buffers remade on it.
+  // The stored frame stays on the old device, whose read-backs then fail,
+  // until a frame from the new one replaces it.
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
 
@@ -34,6 +42,9 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   friend Delegate;
   ~FrameArrivedHandler() = default;
 
+  win::HRESULT replace_lost_device();
+
+  // Replaced, on this thread, when the device is lost.
   ComPtr<abi::IDirect3DDevice> direct3d_device_;
   ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool_;
   std::shared_ptr<LatestFrameSlot> latest_frame_;
@@ -42,11 +53,14 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   std::int32_t last_width_;
   std::int32_t last_height_;
   std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
+  const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
 };
 
 // A fault inside a delegate must not unwind through the platform that called
 // it. Invoke keeps it for the capture thread instead, which raises it again
 // here once DispatchMessageW has returned.
 void rethrow_delegate_fault();
+// Forgets a kept fault, for a thread that is shutting down anyway.
+void discard_delegate_fault() noexcept;
 
 }  // namespace lumigrab::capture

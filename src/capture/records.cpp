@@ -61,6 +61,14 @@ LatestFrameSlot::Wait LatestFrameSlot::wait_for_newer(
   }
 }
 
+void LatestFrameSlot::release_capture_frame() {
+  ComPtr<abi::IDirect3D11CaptureFrame> released;
+  std::lock_guard lock(mutex_);
+  if (frame_) {
+    released = std::move(frame_->capture_frame);
+  }
+}
+
 bool LatestFrameSlot::has_frame() const {
   std::lock_guard lock(mutex_);
   return frame_.has_value();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -15,14 +16,33 @@
 
 namespace lumigrab::capture {
 
+// A staging texture that read-backs of one capture's frames share, kept for
+// the next read-back of the same size on the same device instead of a new one
+// per call. Lent to one read-back at a time; one that finds it lent makes
+// a texture of its own.
+struct StagingTexture {
+  std::mutex mutex;
+  // Guarded by `mutex`.
+  ComPtr<abi::ID3D11Texture2D> texture;
+  ComPtr<abi::ID3D11Device> device;  // the one `texture` belongs to
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool lent = false;
+};
+
 // The most recent accepted frame, still on the GPU, with the device and
-// immediate context that can read it back.
+// immediate context that can read it back. The texture is one of the frame
+// pool's buffers: holding `capture_frame` keeps the pool from writing a newer
+// frame into it. Once the capture thread has closed the pool (and let go of
+// `capture_frame`), nothing writes to it any more.
 struct LatestFrame {
   ComPtr<abi::ID3D11Texture2D> texture;
   ComPtr<abi::ID3D11Device> device;
   ComPtr<abi::ID3D11DeviceContext> context;
   std::uint32_t height = 0;
   std::uint32_t width = 0;
+  ComPtr<abi::IDirect3D11CaptureFrame> capture_frame;
+  std::shared_ptr<StagingTexture> staging;  // may be null: nothing kept
 };
 
 // Holds at most one LatestFrame. A frame is released only under the slot's
@@ -65,6 +85,9 @@ class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
   // wait_for_newer that began before.
   void clear();
   bool has_frame() const;
+  // Lets go of the stored frame's runtime frame object, keeping its texture:
+  // for the capture thread, before it leaves the Windows Runtime.
+  void release_capture_frame();
 
   // How many times the slot has been cleared; a waiter that sees it change
   // knows that the capture it waited on was stopped.

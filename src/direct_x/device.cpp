@@ -46,6 +46,22 @@ Result<D3DDevice, DeviceCreationError> create_d3d_device() {
   if (!result.device || !result.context) {
     fault("D3D11CreateDevice reported success without a device and its immediate context");
   }
+  // The capture runtime uses the immediate context on the capture thread
+  // while read-backs use it on another: the context's own lock goes on at
+  // once, before anyone else has the device.
+  // Older systems answer the same interface (as ID3D10Multithread) on the
+  // device only.
+  ComPtr<abi::ID3D11Multithread> multithread;
+  if (win::failed(result.context->QueryInterface(abi::IID_ID3D11Multithread,
+                                                 multithread.put_void())) ||
+      !multithread) {
+    if (win::failed(result.device->QueryInterface(abi::IID_ID3D11Multithread,
+                                                  multithread.put_void())) ||
+        !multithread) {
+      return windows_failure(WindowsError::no_interface());
+    }
+  }
+  multithread->SetMultithreadProtected(1);
   return result;
 }
 

@@ -40,8 +40,9 @@ struct D3DDevice {
   ComPtr<abi::ID3D11DeviceContext> context;
 };
 
-// A hardware device on the default adapter with BGRA support. Only feature
-// level 11_1 is accepted, although lower levels are offered.
+// A hardware device on the default adapter with BGRA support, its immediate
+// context protected for use from several threads. Only feature level 11_1 is
+// accepted, although lower levels are offered.
 Result<D3DDevice, DeviceCreationError> create_d3d_device();
 
 // The Windows Runtime device that wraps `device`, as the frame pool wants it.

@@ -1,6 +1,7 @@
 #include "frame/frame.h"
 
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "platform/platform.h"
@@ -22,6 +23,52 @@ abi::D3D11_TEXTURE2D_DESC staging_desc(std::uint32_t width, std::uint32_t height
   desc.CPUAccessFlags = abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
   desc.MiscFlags = 0;
   return desc;
+}
+
+// Hands a lent staging texture back to its keeper, once.
+void give_back(const std::shared_ptr<capture::StagingTexture>& keeper) {
+  if (keeper) {
+    const std::lock_guard lock(keeper->mutex);
+    keeper->lent = false;
+  }
+}
+
+// A staging texture of `desc`'s size for `frame`: the kept one, lent, when it
+// fits and is free; otherwise a new one, which is kept in place of the old
+// when the keeper is free. `lent_from` is set when the result is lent.
+Result<ComPtr<abi::ID3D11Texture2D>, FrameError> staging_for(
+    const capture::LatestFrame& frame, const abi::D3D11_TEXTURE2D_DESC& desc,
+    std::shared_ptr<capture::StagingTexture>& lent_from) {
+  const std::shared_ptr<capture::StagingTexture>& keeper = frame.staging;
+  if (keeper) {
+    const std::lock_guard lock(keeper->mutex);
+    if (!keeper->lent) {
+      keeper->lent = true;
+      lent_from = keeper;
+      if (keeper->texture && keeper->device.get() == frame.device.get() &&
+          keeper->width == desc.Width && keeper->height == desc.Height) {
+        return keeper->texture;
+      }
+    }
+  }
+  ComPtr<abi::ID3D11Texture2D> staging;
+  const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
+  if (win::failed(created)) {
+    give_back(std::exchange(lent_from, nullptr));
+    return Err(FrameError::windows_error(WindowsError::from_hresult(created)));
+  }
+  if (!staging) {
+    give_back(std::exchange(lent_from, nullptr));
+    fault("ID3D11Device::CreateTexture2D reported success without a staging texture");
+  }
+  if (lent_from) {
+    const std::lock_guard lock(keeper->mutex);
+    keeper->texture = staging;
+    keeper->device = frame.device;
+    keeper->width = desc.Width;
+    keeper->height = desc.Height;
+  }
+  return staging;
 }
 
 }  // namespace
@@ -48,10 +95,12 @@ std::string debug_form(const FrameError& error) {
 
 MappedFrame::MappedFrame(ComPtr<abi::ID3D11DeviceContext> context,
                          ComPtr<abi::ID3D11Texture2D> staging,
-                         const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height) noexcept
+                         const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height,
+                         std::shared_ptr<capture::StagingTexture> lent_from) noexcept
     : context_(std::move(context)),
       staging_(std::move(staging)),
       mapped_(mapped),
+      lent_from_(std::move(lent_from)),
       data_(static_cast<const std::uint8_t*>(mapped.pData)),
       // Sized in 64 bits: a 32-bit product would wrap for very large frames
       // and silently drop rows.
@@ -61,6 +110,7 @@ MappedFrame::MappedFrame(MappedFrame&& other) noexcept
     : context_(std::move(other.context_)),
       staging_(std::move(other.staging_)),
       mapped_(other.mapped_),
+      lent_from_(std::move(other.lent_from_)),
       data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
 
@@ -69,6 +119,7 @@ MappedFrame::~MappedFrame() {
   if (staging_) {
     context_->Unmap(staging_.get(), 0);
   }
+  give_back(lent_from_);
 }
 
 Status<FrameError> MappedFrame::copy_rows(std::uint8_t* destination, std::size_t destination_pitch,
@@ -85,14 +136,12 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
                                           const std::optional<FrameRect>& rect) {
   const abi::D3D11_TEXTURE2D_DESC desc =
       rect ? staging_desc(rect->width, rect->height) : staging_desc(frame.width, frame.height);
-  ComPtr<abi::ID3D11Texture2D> staging;
-  const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
-  if (win::failed(created)) {
-    return Err(FrameError::windows_error(WindowsError::from_hresult(created)));
+  std::shared_ptr<capture::StagingTexture> lent_from;
+  auto made = staging_for(frame, desc, lent_from);
+  if (!made) {
+    return Err(std::move(made).error());
   }
-  if (!staging) {
-    fault("ID3D11Device::CreateTexture2D reported success without a staging texture");
-  }
+  const ComPtr<abi::ID3D11Texture2D> staging = std::move(made).value();
   if (rect) {
     const abi::D3D11_BOX box{
         rect->left, rect->top, 0, rect->left + rect->width, rect->top + rect->height, 1};
@@ -104,9 +153,10 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
   const win::HRESULT result =
       frame.context->Map(staging.get(), 0, abi::D3D11_MAP_READ_WRITE, 0, &mapped);
   if (win::failed(result)) {
+    give_back(lent_from);
     return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
   }
-  return MappedFrame(frame.context, std::move(staging), mapped, desc.Height);
+  return MappedFrame(frame.context, staging, mapped, desc.Height, std::move(lent_from));
 }
 
 Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame) {

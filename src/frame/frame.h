@@ -47,8 +47,10 @@ struct FrameBytes {
 // released when this goes. `data` holds `size` bytes laid out as FrameBytes.
 class MappedFrame {
  public:
+  // `lent_from`, when given, lent `staging` and gets it back once unmapped.
   MappedFrame(ComPtr<abi::ID3D11DeviceContext> context, ComPtr<abi::ID3D11Texture2D> staging,
-              const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height) noexcept;
+              const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height,
+              std::shared_ptr<capture::StagingTexture> lent_from = nullptr) noexcept;
   MappedFrame(MappedFrame&& other) noexcept;
   MappedFrame& operator=(MappedFrame&&) = delete;
   MappedFrame(const MappedFrame&) = delete;
@@ -69,6 +71,7 @@ class MappedFrame {
   ComPtr<abi::ID3D11DeviceContext> context_;
   ComPtr<abi::ID3D11Texture2D> staging_;  // null once moved from
   abi::D3D11_MAPPED_SUBRESOURCE mapped_;
+  std::shared_ptr<capture::StagingTexture> lent_from_;
   const std::uint8_t* data_;
   std::size_t size_;
 };
@@ -81,7 +84,9 @@ struct FrameRect {
   std::uint32_t height = 0;
 };
 
-// Copies the frame's texture into a new staging texture and maps it. Call with
+// Copies the frame's texture into a staging texture and maps it: the frame's
+// kept one when it has the right size and device and is free, else a new one
+// (which is then kept, when nothing else is lent). Call with
 // the frame's slot locked, and keep it locked while the result lives: the
 // frame's device context is used here and by the unmapping. With `rect`, only
 // that part of the frame is copied, into a staging texture of its size; the

@@ -19,8 +19,8 @@ std::string_view short_path(std::string_view path) {
 }
 
 bool backtrace_requested() {
-  const char* value = std::getenv("LUMIGRAB_BACKTRACE");
-  return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
+  const std::optional<std::string> value = platform::environment_variable("LUMIGRAB_BACKTRACE");
+  return value && !value->empty() && *value != "0";
 }
 
 void write_report(const std::string& message, const SourceLocation& location) {

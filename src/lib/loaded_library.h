@@ -9,10 +9,11 @@ namespace lumigrab {
 
 class LoadedLibrary {
  public:
-  // Loads from the default directories only, never the current one.
-  explicit LoadedLibrary(const std::string& file_name)
-      : module_(platform::LoadLibraryExA(file_name.c_str(), nullptr,
-                                         win::LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_)) {}
+  // Loads from the default directories only, never the current one; or from
+  // where `search` says.
+  explicit LoadedLibrary(const std::string& file_name,
+                         win::DWORD search = win::LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_)
+      : module_(platform::LoadLibraryExA(file_name.c_str(), nullptr, search)) {}
   LoadedLibrary(const LoadedLibrary&) = delete;
   LoadedLibrary& operator=(const LoadedLibrary&) = delete;
   ~LoadedLibrary() {

@@ -266,6 +266,27 @@ struct ID3D11DeviceContext : ID3D11DeviceChild {
   LUMIGRAB_METHOD(void) CopyResource(ID3D11Resource* destination, ID3D11Resource* source) = 0;
 };
 
+// The immediate context's lock, queried from the context. Without protection
+// switched on, two threads must never be in the context at once.
+struct ID3D11Multithread : IUnknown {
+  LUMIGRAB_METHOD(void) Enter() = 0;
+  LUMIGRAB_METHOD(void) Leave() = 0;
+  // Both return the setting as it was before.
+  LUMIGRAB_METHOD(BOOL) SetMultithreadProtected(BOOL protect) = 0;
+  LUMIGRAB_METHOD(BOOL) GetMultithreadProtected() = 0;
+};
+
+// A device that reports one of these is lost for good: every later call on it
+// fails, and only a new device can go on.
+inline constexpr HRESULT kDxgiDeviceRemoved = static_cast<HRESULT>(0x887A0005U);
+inline constexpr HRESULT kDxgiDeviceHung = static_cast<HRESULT>(0x887A0006U);
+inline constexpr HRESULT kDxgiDeviceReset = static_cast<HRESULT>(0x887A0007U);
+
+inline constexpr bool is_device_lost(HRESULT result) noexcept {
+  return result == kDxgiDeviceRemoved || result == kDxgiDeviceHung ||
+         result == kDxgiDeviceReset;
+}
+
 struct IDXGIDevice : IUnknown {};
 
 // Windows.Graphics.DirectX.Direct3D11
@@ -393,6 +414,8 @@ inline constexpr GUID IID_ID3D11Device{
     0xDB6F6DDB, 0xAC77, 0x4E88, {0x82, 0x53, 0x81, 0x9D, 0xF9, 0xBB, 0xF1, 0x40}};
 inline constexpr GUID IID_ID3D11DeviceContext{
     0xC0BFA96C, 0xE089, 0x44FB, {0x8E, 0xAF, 0x26, 0xF8, 0x79, 0x61, 0x90, 0xDA}};
+inline constexpr GUID IID_ID3D11Multithread{
+    0x9B7E4E00, 0x342C, 0x4106, {0xA1, 0x9F, 0x4F, 0x27, 0x04, 0xF6, 0x89, 0xF0}};
 inline constexpr GUID IID_IDirect3DDevice{
     0xA37624AB, 0x8D5F, 0x4650, {0x9D, 0x3E, 0x9E, 0xAE, 0x3D, 0x9B, 0xC6, 0x70}};
 inline constexpr GUID IID_IDirect3DSurface{

@@ -89,13 +89,18 @@ std::string current_thread_name();
 // the system can tell it.
 void write_backtrace();
 
+// The value of the environment variable `name` (ASCII), or nothing when it is
+// not set. Characters outside ASCII come back as '?'.
+std::optional<std::string> environment_variable(const char* name);
+
 // --- error text (kernel32, oleaut32) ---
 DWORD GetLastError();
 // Returns the message for `message_id` with FORMAT_MESSAGE_ALLOCATE_BUFFER
 // semantics: on success *buffer holds text that FreeFormatMessageBuffer frees.
 DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
                      WCHAR** buffer);
-// HeapFree(GetProcessHeap(), 0, buffer) for a buffer from FormatMessageW.
+// LocalFree(buffer) for a buffer from FormatMessageW, which allocates it with
+// LocalAlloc.
 void FreeFormatMessageBuffer(WCHAR* buffer);
 HRESULT GetErrorInfo(ULONG reserved, abi::IErrorInfo** info);
 HRESULT SetErrorInfo(ULONG reserved, abi::IErrorInfo* info);

@@ -239,6 +239,7 @@ inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER_ = 0x0100;
 inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS_ = 0x0200;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE_ = 0x0800;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM_ = 0x1000;
+inline constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32_ = 0x00000800;
 inline constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS_ = 0x00001000;
 
 inline constexpr bool succeeded(HRESULT hr) noexcept {

@@ -117,11 +117,11 @@ TEST(conversion_fails_after_the_library_fallback_finds_no_capture_runtime) {
   CHECK(!control.active());
 }
 
-TEST(the_library_fallback_loads_a_capture_component_beside_the_program) {
+TEST(the_library_fallback_loads_a_capture_component_from_the_system_directory) {
   if (!running_under_wine()) {
     return;
   }
-  add_capture_component_directory();
+  install_capture_component();
   auto item = capture::create_capture_item(monitor_target());
   CHECK(item.ok());
   if (!item) {

@@ -60,7 +60,8 @@ ComPtr<abi::ID3D11Texture2D> known_texture(abi::ID3D11Device* device, std::uint3
 }
 
 // Every pixel of every row, at the row pitch the read-back reports through
-// its size; the padding after each row is not looked at.
+// its size; the padding after each row is not looked at. Read twice: the
+// second read-back reuses the first one's staging texture.
 void check_read_back(std::uint32_t width, std::uint32_t height) {
   auto device = direct_x::create_d3d_device();
   CHECK(device.ok());
@@ -73,10 +74,15 @@ void check_read_back(std::uint32_t width, std::uint32_t height) {
   frame.context = device.value().context;
   frame.width = width;
   frame.height = height;
+  frame.staging = std::make_shared<capture::StagingTexture>();
   if (!frame.texture) {
     return;
   }
+  CHECK(frame::materialize_frame(frame).ok());
+  const ComPtr<abi::ID3D11Texture2D> kept = frame.staging->texture;
+  CHECK(kept);
   auto bytes = frame::materialize_frame(frame);
+  CHECK(frame.staging->texture.get() == kept.get());
   CHECK(bytes.ok());
   if (!bytes) {
     return;
@@ -109,6 +115,11 @@ TEST(the_device_is_made_at_feature_level_11_1) {
     return;
   }
   CHECK(device.value().device && device.value().context);
+  // The immediate context comes with its lock on.
+  ComPtr<abi::ID3D11Multithread> multithread;
+  CHECK(SUCCEEDED(device.value().context->QueryInterface(abi::IID_ID3D11Multithread,
+                                                         multithread.put_void())));
+  CHECK(multithread && multithread->GetMultithreadProtected() != 0);
 }
 
 TEST(a_texture_is_read_back_row_by_row_in_r_g_b_a_order) {

@@ -121,13 +121,19 @@ WindowHost::~WindowHost() {
   close_handle(ready_);
 }
 
-void add_capture_component_directory() {
-  static const bool added = [] {
-    const std::wstring directory = program_directory() + L"component";
-    return ::AddDllDirectory(directory.c_str()) != nullptr;
+void install_capture_component() {
+  static const bool installed = [] {
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+      return false;
+    }
+    const std::wstring from = program_directory() + L"component\\Windows.Graphics.Capture.dll";
+    const std::wstring to = std::wstring(system, length) + L"\\Windows.Graphics.Capture.dll";
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
   }();
-  if (!added) {
-    std::fputs("the capture component's directory could not be added\n", stderr);
+  if (!installed) {
+    std::fputs("the capture component could not be installed\n", stderr);
   }
 }
 

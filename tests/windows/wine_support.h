@@ -54,10 +54,11 @@ class WindowHost {
   win::DWORD process_id_ = 0;
 };
 
-// The directory with the stand-in capture component (a Windows.Graphics.Capture.dll
-// whose factory makes items of a fixed size). Once added, the module's
-// library fallback finds it.
-void add_capture_component_directory();
+// Copies the stand-in capture component (a Windows.Graphics.Capture.dll whose
+// factory makes items of a fixed size) from beside the program into the
+// system directory, the one place the module's library fallback looks.
+// .ci/wine.sh removes it again before the tests run.
+void install_capture_component();
 
 // Live items of the stand-in component, or -1 when it is not loaded.
 long live_component_items();

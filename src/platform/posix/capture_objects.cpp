@@ -108,7 +108,14 @@ HRESULT LUMIGRAB_STDCALL CaptureFrame::get_ContentSize(abi::SizeInt32* value) {
 
 HRESULT LUMIGRAB_STDCALL CaptureFrame::Close() {
   closed_.store(true);
+  give_back();
   return win::S_OK_;
+}
+
+void CaptureFrame::give_back() {
+  if (returned_ && !given_back_.exchange(true)) {
+    returned_();
+  }
 }
 
 // --- item ---
@@ -251,6 +258,7 @@ HRESULT LUMIGRAB_STDCALL FramePool::Recreate(abi::IDirect3DDevice* device,
     }
     device_.swap(replaced);
     pixel_format_ = pixel_format;
+    buffer_count_ = number_of_buffers;
     then = recreated(device, size);
   }
   if (then) {
@@ -450,7 +458,7 @@ HRESULT LUMIGRAB_STDCALL FramePoolStatics::Create(abi::IDirect3DDevice* device,
   if (!thread_has_dispatcher_queue(thread_id)) {
     return kRpcWrongThread;
   }
-  return hand_out(new_pool(thread_id, device, pixel_format, size), result);
+  return hand_out(new_pool(thread_id, device, pixel_format, size, number_of_buffers), result);
 }
 
 }  // namespace lumigrab::posix

@@ -44,10 +44,17 @@ class CaptureFrame final
  public:
   static constexpr std::string_view kKind = "frame";
 
-  CaptureFrame(ComPtr<abi::ID3D11Texture2D> texture, abi::SizeInt32 content_size)
+  // `returned`, when given, runs once as the frame is closed or released:
+  // it hands the frame's buffer back to its pool.
+  CaptureFrame(ComPtr<abi::ID3D11Texture2D> texture, abi::SizeInt32 content_size,
+               std::function<void()> returned = {})
       : texture_(std::move(texture)),
         content_size_(content_size),
-        arrived_(std::chrono::steady_clock::now()) {}
+        arrived_(std::chrono::steady_clock::now()),
+        returned_(std::move(returned)) {}
+  CaptureFrame(const CaptureFrame&) = delete;
+  CaptureFrame& operator=(const CaptureFrame&) = delete;
+  ~CaptureFrame() override { give_back(); }
 
   void* find_interface(const GUID& iid) noexcept;
   HRESULT LUMIGRAB_STDCALL get_Surface(abi::IDirect3DSurface** value) override;
@@ -56,9 +63,13 @@ class CaptureFrame final
   HRESULT LUMIGRAB_STDCALL Close() override;
 
  private:
+  void give_back();
+
   const ComPtr<abi::ID3D11Texture2D> texture_;
   const abi::SizeInt32 content_size_;
   const std::chrono::steady_clock::time_point arrived_;
+  const std::function<void()> returned_;
+  std::atomic<bool> given_back_{false};
   std::atomic<bool> closed_{false};
 };
 
@@ -140,8 +151,12 @@ class FramePool
   HRESULT LUMIGRAB_STDCALL Close() override;
 
  protected:
-  FramePool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format)
-      : thread_id_(thread_id), device_(std::move(device)), pixel_format_(pixel_format) {}
+  FramePool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format,
+            std::int32_t buffer_count = 1)
+      : thread_id_(thread_id),
+        device_(std::move(device)),
+        pixel_format_(pixel_format),
+        buffer_count_(buffer_count) {}
 
   // Whether frames can be made for `device`.
   virtual bool accepts_device(abi::IDirect3DDevice* device) = 0;
@@ -165,6 +180,8 @@ class FramePool
   std::int32_t pixel_format_;
   bool closed_ = false;
   ComPtr<CaptureFrame> pending_;
+  // How many buffers Create or the last Recreate asked for.
+  std::int32_t buffer_count_ = 1;
 
  private:
   std::int64_t last_token_ = 0;
@@ -207,7 +224,8 @@ class FramePoolStatics
   virtual bool accepts_device(abi::IDirect3DDevice* device) = 0;
   // A pool for an accepted device, raising FrameArrived on `thread_id`.
   virtual ComPtr<FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
-                                     std::int32_t pixel_format, abi::SizeInt32 size) = 0;
+                                     std::int32_t pixel_format, abi::SizeInt32 size,
+                                     std::int32_t buffer_count) = 0;
 };
 
 }  // namespace lumigrab::posix

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "platform/posix/messages.h"
+
 namespace lumigrab::posix {
 namespace {
 
@@ -38,7 +40,58 @@ std::string describe(const abi::D3D11_TEXTURE2D_DESC& desc) {
   return out.str();
 }
 
+std::atomic<std::int64_t> g_runtime_context_dwell_us{0};
+
 }  // namespace
+
+void set_runtime_context_dwell(std::chrono::microseconds dwell) {
+  g_runtime_context_dwell_us.store(dwell.count());
+}
+
+std::chrono::microseconds runtime_context_dwell() {
+  return std::chrono::microseconds(g_runtime_context_dwell_us.load());
+}
+
+DeviceShared::Entry::Entry(DeviceShared& shared, std::string_view call)
+    : shared_(shared), locked_(shared.arrive(call)) {}
+
+DeviceShared::Entry::~Entry() { shared_.depart(locked_); }
+
+void DeviceShared::enter() { lock_.lock(); }
+void DeviceShared::leave() { lock_.unlock(); }
+
+// With protection on, a thread waits for the context; without it, finding
+// another thread inside is the misuse Direct3D leaves undefined.
+bool DeviceShared::arrive(std::string_view call) {
+  const bool locked = protected_.load();
+  if (locked) {
+    lock_.lock();
+  }
+  const DWORD me = current_thread_id();
+  const std::lock_guard lock(inside_mutex_);
+  for (const auto& [thread, depth] : inside_) {
+    if (thread != me && depth > 0) {
+      record_misuse("immediate context entered by two threads at once (" + std::string(call) +
+                    ")");
+      break;
+    }
+  }
+  ++inside_[me];
+  return locked;
+}
+
+void DeviceShared::depart(bool locked) {
+  {
+    const std::lock_guard lock(inside_mutex_);
+    const auto found = inside_.find(current_thread_id());
+    if (found != inside_.end() && --found->second == 0) {
+      inside_.erase(found);
+    }
+  }
+  if (locked) {
+    lock_.unlock();
+  }
+}
 
 bool is_capture_format(std::int32_t format) {
   return format == abi::DXGI_FORMAT_R8G8B8A8_UNORM || format == abi::DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -128,7 +181,10 @@ HRESULT LUMIGRAB_STDCALL D3DDevice::CreateTexture2D(const abi::D3D11_TEXTURE2D_D
     *texture = nullptr;
   }
   if (auto fault = injected_fault("ID3D11Device::CreateTexture2D")) {
-    return *fault;
+    return shared_->failed(*fault);
+  }
+  if (const HRESULT lost = shared_->removed_reason(); win::failed(lost)) {
+    return lost;
   }
   // Initial contents are not taken.
   if (desc == nullptr || initial_data != nullptr || !supports(*desc)) {

@@ -5,7 +5,12 @@
 // call hooks of objects.h, so only the simulated desktop sees them.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +38,63 @@ bool can_map(const abi::D3D11_TEXTURE2D_DESC& desc, std::int32_t map_type, UINT 
 // The description of the GPU texture a frame arrives in.
 abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t height,
                                              std::int32_t pixel_format);
+
+// What a device and its immediate context share: whether the device was
+// lost, and who is inside the context. Direct3D does not lock the immediate
+// context unless multithread protection is on; two threads inside it at once
+// is recorded as a misuse. The capture runtime enters it too, on the thread
+// that delivers frames.
+class DeviceShared {
+ public:
+  // S_OK, or why the device was lost; from then on every call fails so.
+  HRESULT removed_reason() const noexcept { return removed_.load(); }
+  void remove(HRESULT reason) noexcept {
+    HRESULT expected = win::S_OK_;
+    removed_.compare_exchange_strong(expected, reason);
+  }
+  // Passes an injected failure on; one that says the device was lost loses it.
+  HRESULT failed(HRESULT result) noexcept {
+    if (abi::is_device_lost(result)) {
+      remove(result);
+    }
+    return result;
+  }
+
+  bool set_protected(bool on) noexcept { return protected_.exchange(on); }
+  bool is_protected() const noexcept { return protected_.load(); }
+
+  // One thread's stay in the context, for the length of a call.
+  class Entry {
+   public:
+    Entry(DeviceShared& shared, std::string_view call);
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    ~Entry();
+
+   private:
+    DeviceShared& shared_;
+    bool locked_;
+  };
+
+  void enter();  // ID3D11Multithread::Enter
+  void leave();
+
+ private:
+  // Whether the thread took the lock to come in.
+  bool arrive(std::string_view call);
+  void depart(bool locked);
+
+  std::atomic<HRESULT> removed_{win::S_OK_};
+  std::atomic<bool> protected_{false};
+  std::recursive_mutex lock_;
+  std::mutex inside_mutex_;
+  std::map<DWORD, int> inside_;  // thread id -> depth
+};
+
+// How long the capture runtime stays in a device's immediate context each time
+// it hands out a frame or recreates its buffers (0 unless a test widens it).
+void set_runtime_context_dwell(std::chrono::microseconds dwell);
+std::chrono::microseconds runtime_context_dwell();
 
 // A texture of a fixed description; where its pixels live is the backend's.
 class Texture2D : public ComObject<Texture2D, abi::ID3D11Texture2D> {
@@ -62,8 +124,12 @@ class D3DDevice : public ComObject<D3DDevice, abi::ID3D11Device, abi::IDXGIDevic
                                            const void* initial_data,
                                            abi::ID3D11Texture2D** texture) override;
 
+  // Shared with the device's immediate context.
+  const std::shared_ptr<DeviceShared>& shared() const noexcept { return shared_; }
+
  protected:
   D3DDevice() = default;
+  const std::shared_ptr<DeviceShared> shared_ = std::make_shared<DeviceShared>();
 
   virtual bool supports(const abi::D3D11_TEXTURE2D_DESC& desc) const { return is_supported(desc); }
   virtual ComPtr<abi::ID3D11Texture2D> new_texture(const abi::D3D11_TEXTURE2D_DESC& desc) = 0;
@@ -79,15 +145,32 @@ bool is_valid_region_copy(const abi::D3D11_TEXTURE2D_DESC& to, UINT x, UINT y,
 // another texture of its size and format in copy_from, and a rectangle of
 // itself from a box of another texture in copy_region_from.
 template <typename Texture>
-class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext> {
+class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext,
+                                             abi::ID3D11Multithread> {
  public:
   static constexpr std::string_view kKind = "context";
+
+  explicit DeviceContext(std::shared_ptr<DeviceShared> shared = std::make_shared<DeviceShared>())
+      : shared_(std::move(shared)) {}
 
   void* find_interface(const GUID& iid) noexcept {
     if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11DeviceContext) {
       return static_cast<abi::ID3D11DeviceContext*>(this);
     }
+    if (iid == abi::IID_ID3D11Multithread) {
+      return static_cast<abi::ID3D11Multithread*>(this);
+    }
     return nullptr;
+  }
+
+  void LUMIGRAB_STDCALL Enter() override { shared_->enter(); }
+  void LUMIGRAB_STDCALL Leave() override { shared_->leave(); }
+  BOOL LUMIGRAB_STDCALL SetMultithreadProtected(BOOL protect) override {
+    log_call("ID3D11Multithread::SetMultithreadProtected(" + std::to_string(protect) + ")");
+    return shared_->set_protected(protect != 0) ? 1 : 0;
+  }
+  BOOL LUMIGRAB_STDCALL GetMultithreadProtected() override {
+    return shared_->is_protected() ? 1 : 0;
   }
 
   HRESULT LUMIGRAB_STDCALL Map(abi::ID3D11Resource* resource, UINT subresource,
@@ -95,8 +178,12 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
                                abi::D3D11_MAPPED_SUBRESOURCE* mapped) override {
     log_call("ID3D11DeviceContext::Map(" + std::to_string(subresource) + ", " +
              std::to_string(map_type) + ", " + code_text(flags) + ")");
+    const DeviceShared::Entry entry(*shared_, "Map");
     if (auto fault = injected_fault("ID3D11DeviceContext::Map")) {
-      return *fault;
+      return shared_->failed(*fault);
+    }
+    if (const HRESULT lost = shared_->removed_reason(); win::failed(lost)) {
+      return lost;
     }
     auto* texture = dynamic_cast<Texture*>(resource);
     if (texture == nullptr || subresource != 0 || mapped == nullptr) {
@@ -107,6 +194,7 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
 
   void LUMIGRAB_STDCALL Unmap(abi::ID3D11Resource* resource, UINT subresource) override {
     log_call("ID3D11DeviceContext::Unmap(" + std::to_string(subresource) + ")");
+    const DeviceShared::Entry entry(*shared_, "Unmap");
     if (auto* texture = dynamic_cast<Texture*>(resource); texture != nullptr && subresource == 0) {
       texture->unmap();
     }
@@ -116,6 +204,7 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
   void LUMIGRAB_STDCALL CopyResource(abi::ID3D11Resource* destination,
                                      abi::ID3D11Resource* source) override {
     log_call("ID3D11DeviceContext::CopyResource()");
+    const DeviceShared::Entry entry(*shared_, "CopyResource");
     auto* to = dynamic_cast<Texture*>(destination);
     auto* from = dynamic_cast<Texture*>(source);
     if (to == nullptr || from == nullptr || to == from) {
@@ -149,6 +238,7 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
                    std::to_string(source_box->right) + ", " + std::to_string(source_box->bottom) +
                    ", " + std::to_string(source_box->back) + "}") +
         ")");
+    const DeviceShared::Entry entry(*shared_, "CopySubresourceRegion");
     if (to == nullptr || from == nullptr || to == from || destination_subresource != 0 ||
         source_subresource != 0 || z != 0) {
       return;
@@ -161,6 +251,11 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
     }
     to->copy_region_from(*from, x, y, box);
   }
+
+  DeviceShared& shared() const noexcept { return *shared_; }
+
+ private:
+  const std::shared_ptr<DeviceShared> shared_;
 };
 
 // The Windows Runtime device around a backend's `Device`.

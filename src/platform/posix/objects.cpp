@@ -25,6 +25,20 @@ LiveCounts& live() {
   return *instance;
 }
 
+struct Misuses {
+  std::mutex mutex;
+  std::vector<std::string> seen;
+};
+
+Misuses& misuse_record() {
+  static Misuses* const instance = [] {
+    auto* made = new Misuses();
+    hold_across_fork(made->mutex);
+    return made;
+  }();
+  return *instance;
+}
+
 struct Hooks {
   std::mutex mutex;
   CallHooks hooks;
@@ -67,6 +81,24 @@ std::map<std::string, long> live_counts() {
     }
   }
   return counts;
+}
+
+void record_misuse(std::string what) {
+  Misuses& m = misuse_record();
+  const std::lock_guard lock(m.mutex);
+  m.seen.push_back(std::move(what));
+}
+
+std::vector<std::string> misuses() {
+  Misuses& m = misuse_record();
+  const std::lock_guard lock(m.mutex);
+  return m.seen;
+}
+
+void clear_misuses() {
+  Misuses& m = misuse_record();
+  const std::lock_guard lock(m.mutex);
+  m.seen.clear();
 }
 
 void set_call_hooks(CallHooks installed) {

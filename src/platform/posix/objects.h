@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/abi.h"
 #include "platform/com_ptr.h"
@@ -22,6 +23,19 @@ using namespace lumigrab::win;  // NOLINT(google-build-using-namespace)
 void count_live(std::string_view kind, int delta);
 // The kinds whose count is not zero.
 std::map<std::string, long> live_counts();
+
+// --- misuses ---
+// Calls that Windows documents as wrong and that would go wrong there at
+// random (two threads in one immediate context, runtime objects released
+// after the thread left its apartment): recorded, with what happened, rather
+// than crashing the simulation. Kept until cleared.
+void record_misuse(std::string what);
+std::vector<std::string> misuses();
+void clear_misuses();
+
+// Whether the calling thread initialised the Windows Runtime and has since
+// uninitialised it as often: its runtime objects must be gone by then.
+bool apartment_left();
 
 // --- call hooks ---
 // The simulated desktop logs the calls made on shared objects and may make
@@ -102,10 +116,19 @@ class ComObject : public Interfaces... {
 };
 #pragma GCC diagnostic pop
 
-// A ComObject whose interfaces derive from IInspectable.
+// A ComObject whose interfaces derive from IInspectable: a Windows Runtime
+// object, which a thread must release before its last RoUninitialize.
 template <typename Derived, typename... Interfaces>
 class InspectableObject : public ComObject<Derived, Interfaces...> {
  public:
+  InspectableObject(const InspectableObject&) = delete;
+  InspectableObject& operator=(const InspectableObject&) = delete;
+  ~InspectableObject() override {
+    if (apartment_left()) {
+      record_misuse(std::string(Derived::kKind) + " released after RoUninitialize");
+    }
+  }
+
   HRESULT LUMIGRAB_STDCALL GetIids(ULONG* count, GUID** iids) override {
     if (count == nullptr || iids == nullptr) {
       return win::E_POINTER_;

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/posix/messages.h"
 #include "platform/posix/objects.h"
@@ -43,13 +44,14 @@ struct ThreadApartment {
   std::uint64_t epoch = 0;
   int initializations = 0;
   std::int32_t type = kRoInitMultiThreaded;
+  bool initialized_once = false;
 };
 thread_local ThreadApartment t_apartment;
 
 ThreadApartment& thread_apartment() {
   const std::uint64_t epoch = g_apartment_epoch.load();
   if (t_apartment.epoch != epoch) {
-    t_apartment = ThreadApartment{epoch, 0, kRoInitMultiThreaded};
+    t_apartment = ThreadApartment{epoch, 0, kRoInitMultiThreaded, false};
   }
   return t_apartment;
 }
@@ -81,6 +83,32 @@ void end_queue(DWORD thread_id, const void* controller) {
     queues.owners.erase(found);
   }
 }
+
+// What a dispatcher queue shutdown keeps alive until it completes: on
+// Windows its controller, queue, action and completion handler stay for the
+// rest of the process when the thread stops pumping before that.
+class ShutdownWork {
+ public:
+  explicit ShutdownWork(std::vector<ComPtr<abi::IUnknown>> held) : held_(std::move(held)) {}
+  ShutdownWork(const ShutdownWork&) = delete;
+  ShutdownWork& operator=(const ShutdownWork&) = delete;
+  ~ShutdownWork() {
+    if (!ran_) {
+      static auto* const stranded = new std::vector<ComPtr<abi::IUnknown>>();
+      static std::mutex* const stranded_mutex = new std::mutex();
+      const std::lock_guard lock(*stranded_mutex);
+      for (auto& object : held_) {
+        stranded->push_back(std::move(object));
+      }
+    }
+  }
+
+  void ran() noexcept { ran_ = true; }
+
+ private:
+  std::vector<ComPtr<abi::IUnknown>> held_;
+  bool ran_ = false;
+};
 
 class AsyncAction final : public InspectableObject<AsyncAction, abi::IAsyncAction> {
  public:
@@ -179,7 +207,8 @@ class QueueController final
   }
 
   // The queue finishes when its thread next dispatches: the completion is a
-  // work item like any other, so a thread that never pumps again never sees it.
+  // work item like any other, so a thread that never pumps again never sees
+  // it, and the controller, the action and its handler then stay alive.
   HRESULT LUMIGRAB_STDCALL ShutdownQueueAsync(abi::IAsyncAction** operation) override {
     log_call("IDispatcherQueueController::ShutdownQueueAsync()");
     if (operation == nullptr) {
@@ -192,12 +221,20 @@ class QueueController final
     const std::lock_guard lock(mutex_);
     if (!shutdown_) {
       shutdown_ = make_object<AsyncAction>();
+      std::vector<ComPtr<abi::IUnknown>> held;
+      held.push_back(
+          ComPtr<abi::IUnknown>::copy(static_cast<abi::IDispatcherQueueController*>(this)));
+      held.push_back(
+          ComPtr<abi::IUnknown>::copy(static_cast<abi::IAsyncAction*>(shutdown_.get())));
+      const auto work = std::make_shared<ShutdownWork>(std::move(held));
       const bool posted = post_to_dispatcher_queue(
-          thread_id_, [action = shutdown_, thread_id = thread_id_, controller = this] {
+          thread_id_, [action = shutdown_, thread_id = thread_id_, controller = this, work] {
+            work->ran();
             end_queue(thread_id, controller);
             action->complete();
           });
       if (!posted) {
+        work->ran();
         end_queue(thread_id_, this);
         shutdown_->complete();
       }
@@ -243,6 +280,7 @@ HRESULT initialize_apartment(std::int32_t init_type) {
     return kRpcChangedMode;
   }
   apartment.type = init_type;
+  apartment.initialized_once = true;
   return ++apartment.initializations == 1 ? win::S_OK_ : win::S_FALSE_;
 }
 
@@ -251,6 +289,11 @@ void uninitialize_apartment() {
   if (apartment.initializations > 0) {
     --apartment.initializations;
   }
+}
+
+bool apartment_left() {
+  const ThreadApartment& apartment = thread_apartment();
+  return apartment.initialized_once && apartment.initializations == 0;
 }
 
 void enter_process_mta() { g_process_in_mta.store(true); }

@@ -10,17 +10,21 @@
 // pixel rows; nothing on the way copies a pixel.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/capture_objects.h"
+#include "platform/posix/d3d_objects.h"
 #include "platform/simulated/sim_capture.h"
 #include "platform/simulated/sim_objects.h"
 
@@ -141,26 +145,195 @@ class Item final : public posix::CaptureItem {
   const std::uintptr_t target_;
 };
 
+class Pool;
+
+// Which of a pool's buffers a frame the application has not yet released
+// holds. Shared with the frames, which may outlive the pool; `generation`
+// tells a frame from before a Recreate, whose buffer is gone. An image that
+// found every buffer held is captured once a buffer comes back, as the
+// system captures what changed once it has somewhere to put it.
+struct BufferUse {
+  std::mutex mutex;
+  std::vector<bool> held;
+  std::uint64_t generation = 0;
+  Pool* pool = nullptr;  // while it lives
+  std::shared_ptr<const Shown> missed;
+};
+
+void give_buffer_back(const std::shared_ptr<BufferUse>& use, std::size_t index,
+                      std::uint64_t generation);
+
+// Stays in the device's immediate context as the capture runtime does while
+// it hands out frames and recreates buffers.
+class RuntimeInContext {
+ public:
+  RuntimeInContext(const std::shared_ptr<posix::DeviceShared>& device, std::string_view call) {
+    if (device) {
+      entry_.emplace(*device, call);
+      if (const auto dwell = posix::runtime_context_dwell(); dwell.count() > 0) {
+        std::this_thread::sleep_for(dwell);
+      }
+    }
+  }
+
+ private:
+  std::optional<posix::DeviceShared::Entry> entry_;
+};
+
 class Pool final : public posix::FramePool {
  public:
-  Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format)
-      : FramePool(thread_id, std::move(device), pixel_format) {}
+  Pool(DWORD thread_id, ComPtr<abi::IDirect3DDevice> device, std::int32_t pixel_format,
+       std::int32_t buffer_count)
+      : FramePool(thread_id, std::move(device), pixel_format, buffer_count) {
+    use_->held.assign(static_cast<std::size_t>(buffer_count), false);
+    use_->pool = this;
+    buffers_.resize(static_cast<std::size_t>(buffer_count));
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  ~Pool() override {
+    const std::lock_guard use_lock(use_->mutex);
+    use_->pool = nullptr;
+    use_->missed = nullptr;
+  }
 
-  // Takes `shown` as the pool's next frame and raises FrameArrived for it on
-  // the pool's thread.
+  // Writes `shown` into a free buffer, queues it as the pool's next frame and
+  // raises FrameArrived for it on the pool's thread. With every buffer held
+  // nothing is captured; with the device lost, FrameArrived is raised
+  // without a frame, so that TryGetNextFrame reports the loss.
   void deliver(const Shown& shown) {
     {
-      ComPtr<posix::CaptureFrame> dropped;
+      ComPtr<abi::ID3D11Texture2D> replaced;
       const std::lock_guard lock(mutex_);
       if (closed_ || shown.sequence <= last_sequence_) {
         return;
       }
+      const auto device = device_shared(device_.get());
+      if (!device) {
+        return;
+      }
+      if (win::failed(device->removed_reason())) {
+        last_sequence_ = shown.sequence;
+        post_raise();
+        return;
+      }
+      std::size_t index = 0;
+      std::uint64_t generation = 0;
+      {
+        const std::lock_guard use_lock(use_->mutex);
+        while (index < use_->held.size() && use_->held[index]) {
+          ++index;
+        }
+        if (index == use_->held.size()) {
+          use_->missed = std::make_shared<const Shown>(shown);
+          return;
+        }
+        use_->held[index] = true;
+        use_->missed = nullptr;
+        generation = use_->generation;
+      }
       last_sequence_ = shown.sequence;
-      dropped = std::exchange(
-          pending_, make_object<posix::CaptureFrame>(
-                        make_shown_texture(shown.width, shown.height, pixel_format_, shown.rows),
-                        shown.content));
+      post_raise();
+      // A buffer takes the size of the image written into it.
+      Buffer& buffer = buffers_[index];
+      if (!buffer.texture || buffer.width != shown.width || buffer.height != shown.height) {
+        replaced = std::exchange(buffer.texture, make_shown_texture(shown.width, shown.height,
+                                                                    pixel_format_, shown.rows));
+        buffer.width = shown.width;
+        buffer.height = shown.height;
+      } else {
+        show_in_texture(buffer.texture.get(), shown.rows);
+      }
+      waiting_.push_back(make_object<posix::CaptureFrame>(
+          buffer.texture, shown.content,
+          [use = use_, device, index, generation] {
+            const RuntimeInContext in_context(device, "frame release");
+            give_buffer_back(use, index, generation);
+          }));
     }
+  }
+
+  HRESULT LUMIGRAB_STDCALL TryGetNextFrame(abi::IDirect3D11CaptureFrame** result) override {
+    if (result == nullptr) {
+      return win::E_POINTER_;
+    }
+    *result = nullptr;
+    const RuntimeInContext in_context(current_device(), "TryGetNextFrame");
+    if (auto fault = injected_fault("IDirect3D11CaptureFramePool::TryGetNextFrame")) {
+      return lose_device_on(fault->result());
+    }
+    const std::lock_guard lock(mutex_);
+    if (closed_) {
+      return win::RO_E_CLOSED_;
+    }
+    if (const auto device = device_shared(device_.get());
+        device && win::failed(device->removed_reason())) {
+      return device->removed_reason();
+    }
+    if (!waiting_.empty()) {
+      *result = waiting_.front().detach();
+      waiting_.pop_front();
+    }
+    return win::S_OK_;
+  }
+
+  HRESULT LUMIGRAB_STDCALL Recreate(abi::IDirect3DDevice* device, std::int32_t pixel_format,
+                                    std::int32_t number_of_buffers, SizeInt32 size) override {
+    const RuntimeInContext in_context(current_device(), "Recreate");
+    if (const auto shared = device_shared(device);
+        shared && win::failed(shared->removed_reason())) {
+      return shared->removed_reason();
+    }
+    return lose_device_on(FramePool::Recreate(device, pixel_format, number_of_buffers, size));
+  }
+
+  HRESULT LUMIGRAB_STDCALL Close() override {
+    const HRESULT result = FramePool::Close();
+    std::deque<ComPtr<posix::CaptureFrame>> waiting;
+    std::vector<Buffer> buffers;
+    {
+      const std::lock_guard lock(mutex_);
+      if (closed_) {
+        waiting.swap(waiting_);
+        buffers.swap(buffers_);
+      }
+    }
+    return result;
+  }
+
+ private:
+  struct Buffer {
+    ComPtr<abi::ID3D11Texture2D> texture;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+  };
+
+  bool accepts_device(abi::IDirect3DDevice* device) override {
+    return is_simulated_direct3d_device(device);
+  }
+
+  // New buffers for the new device and size; frames handed out before keep
+  // their textures, which no longer belong to the pool, and frames not yet
+  // taken are dropped.
+  std::function<void()> recreated(abi::IDirect3DDevice* /*device*/,
+                                  SizeInt32 /*size*/) override {
+    auto dropped = std::make_shared<std::deque<ComPtr<posix::CaptureFrame>>>(std::move(waiting_));
+    waiting_.clear();
+    auto old = std::make_shared<std::vector<Buffer>>(std::move(buffers_));
+    buffers_.assign(static_cast<std::size_t>(buffer_count_), Buffer{});
+    {
+      const std::lock_guard use_lock(use_->mutex);
+      ++use_->generation;
+      use_->held.assign(static_cast<std::size_t>(buffer_count_), false);
+    }
+    return [old, dropped] {};
+  }
+
+  ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
+
+  // Raises FrameArrived on the pool's thread. The raise runs after the
+  // caller has let go of the pool's lock.
+  void post_raise() {
     auto ticket = std::make_shared<DeliveryTicket>();
     post_to_dispatcher_queue(thread_id_, [pool = ComPtr<Pool>::copy(this), ticket] {
       pool->raise_frame_arrived();
@@ -168,15 +341,26 @@ class Pool final : public posix::FramePool {
     });
   }
 
- private:
-  bool accepts_device(abi::IDirect3DDevice* device) override {
-    return is_simulated_direct3d_device(device);
+  std::shared_ptr<posix::DeviceShared> current_device() {
+    const std::lock_guard lock(mutex_);
+    return device_shared(device_.get());
   }
 
-  ComPtr<posix::CaptureSession> new_session(posix::CaptureItem& item) override;
+  // A call that fails with a device-lost code loses the pool's device.
+  HRESULT lose_device_on(HRESULT result) {
+    if (abi::is_device_lost(result)) {
+      if (const auto device = current_device()) {
+        device->remove(result);
+      }
+    }
+    return result;
+  }
 
+  const std::shared_ptr<BufferUse> use_ = std::make_shared<BufferUse>();
   // Guarded by the pool's mutex.
   std::uint64_t last_sequence_ = 0;
+  std::vector<Buffer> buffers_;
+  std::deque<ComPtr<posix::CaptureFrame>> waiting_;
 };
 
 // What sessions offer of the later session interfaces, as set_session_interfaces
@@ -203,6 +387,8 @@ class Session;
 struct Desktop {
   std::mutex mutex;
   std::map<std::uintptr_t, std::shared_ptr<const Shown>> shown;
+  // Minimised or cloaked windows: they deliver nothing until restored.
+  std::set<std::uintptr_t> hidden;
   std::multimap<std::uintptr_t, Session*> started;
   std::uint64_t last_sequence = 0;
 };
@@ -221,11 +407,13 @@ void register_desktop_reset() {
         std::map<std::uintptr_t, std::shared_ptr<const Shown>> forgotten;
         const std::lock_guard lock(desktop().mutex);
         forgotten.swap(desktop().shown);
+        desktop().hidden.clear();
       }
       {
         const std::lock_guard lock(g_session_interfaces_mutex);
         g_session_interfaces = SessionInterfaces{};
       }
+      posix::set_runtime_context_dwell(std::chrono::microseconds(0));
       free_retired_rows();
     });
   });
@@ -276,10 +464,35 @@ class Session final : public posix::CaptureSession {
       }
       started_ = true;
       shared.started.emplace(item_->target(), this);
+      if (shared.hidden.contains(item_->target())) {
+        return win::S_OK_;
+      }
     }
     pool_->deliver(*first);
     return win::S_OK_;
   }
+
+ public:
+  // What the target shows now, for a restored target's first frame.
+  std::shared_ptr<const Shown> showing() {
+    Desktop& shared = desktop();
+    std::unique_lock lock(shared.mutex);
+    if (auto found = presented(shared)) {
+      return found;
+    }
+    lock.unlock();
+    Shown fallback = default_image(item_->current_size());
+    lock.lock();
+    if (auto found = presented(shared)) {
+      return found;
+    }
+    fallback.sequence = ++shared.last_sequence;
+    auto made = std::make_shared<const Shown>(std::move(fallback));
+    shared.shown[item_->target()] = made;
+    return made;
+  }
+
+ private:
 
   void close() override { stop(); }
 
@@ -322,6 +535,26 @@ class Session final : public posix::CaptureSession {
   bool started_ = false;
   bool closed_ = false;
 };
+
+void give_buffer_back(const std::shared_ptr<BufferUse>& use, std::size_t index,
+                      std::uint64_t generation) {
+  ComPtr<Pool> pool;
+  std::shared_ptr<const Shown> missed;
+  {
+    const std::lock_guard use_lock(use->mutex);
+    if (use->generation != generation) {
+      return;
+    }
+    use->held[index] = false;
+    if (use->missed && use->pool != nullptr && use->pool->try_add_ref()) {
+      pool = ComPtr<Pool>::attach(use->pool);
+      missed = std::exchange(use->missed, nullptr);
+    }
+  }
+  if (pool) {
+    pool->deliver(*missed);
+  }
+}
 
 ComPtr<posix::CaptureSession> Pool::new_session(posix::CaptureItem& item) {
   return posix::upcast<posix::CaptureSession>(make_object<Session>(
@@ -375,9 +608,10 @@ class PoolStatics final : public posix::FramePoolStatics {
   }
 
   ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
-                                    std::int32_t pixel_format, SizeInt32 /*size*/) override {
-    return posix::upcast<posix::FramePool>(
-        make_object<Pool>(thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format));
+                                    std::int32_t pixel_format, SizeInt32 /*size*/,
+                                    std::int32_t buffer_count) override {
+    return posix::upcast<posix::FramePool>(make_object<Pool>(
+        thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format, buffer_count));
   }
 };
 
@@ -462,6 +696,9 @@ void present_frame(std::uintptr_t target, FrameImage image) {
     const std::lock_guard lock(shared.mutex);
     shown->sequence = ++shared.last_sequence;
     shared.shown[target] = shown;
+    if (shared.hidden.contains(target)) {
+      return;
+    }
     auto [first, last] = shared.started.equal_range(target);
     for (auto it = first; it != last; ++it) {
       if (it->second->try_add_ref()) {
@@ -471,6 +708,38 @@ void present_frame(std::uintptr_t target, FrameImage image) {
   }
   for (const auto& session : capturing) {
     session->pool().deliver(*shown);
+  }
+}
+
+void set_runtime_context_dwell(std::chrono::microseconds dwell) {
+  register_desktop_reset();
+  posix::set_runtime_context_dwell(dwell);
+}
+
+void set_target_hidden(std::uintptr_t target, bool hidden) {
+  register_desktop_reset();
+  std::vector<ComPtr<Session>> capturing;
+  {
+    Desktop& shared = desktop();
+    const std::lock_guard lock(shared.mutex);
+    if (hidden) {
+      shared.hidden.insert(target);
+      return;
+    }
+    if (shared.hidden.erase(target) == 0) {
+      return;
+    }
+    auto [first, last] = shared.started.equal_range(target);
+    for (auto it = first; it != last; ++it) {
+      if (it->second->try_add_ref()) {
+        capturing.push_back(ComPtr<Session>::attach(it->second));
+      }
+    }
+  }
+  for (const auto& session : capturing) {
+    if (const auto shown = session->showing()) {
+      session->pool().deliver(*shown);
+    }
   }
 }
 

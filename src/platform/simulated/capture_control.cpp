@@ -54,6 +54,16 @@ LUMIGRAB_SIM_EXPORT int lumigrab_sim_present(std::uintptr_t target, std::int32_t
   }
 }
 
+LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_hidden(std::uintptr_t target, int hidden) {
+  lumigrab::sim::set_target_hidden(target, hidden != 0);
+  return 0;
+}
+
+LUMIGRAB_SIM_EXPORT int lumigrab_sim_set_context_dwell(std::int64_t microseconds) {
+  lumigrab::sim::set_runtime_context_dwell(std::chrono::microseconds(microseconds));
+  return 0;
+}
+
 // 1 once every frame delivered so far has been dispatched, 0 on time-out.
 LUMIGRAB_SIM_EXPORT int lumigrab_sim_wait_delivered(std::int64_t timeout_ms) {
   return lumigrab::sim::wait_frames_delivered(std::chrono::milliseconds(timeout_ms)) ? 1 : 0;

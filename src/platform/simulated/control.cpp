@@ -202,6 +202,17 @@ LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_live_objects(char* buffer, std::siz
   return copy_out(counts_text(live_counts()), buffer, capacity);
 }
 
+// One line per misuse recorded since the last clear.
+LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_misuses(char* buffer, std::size_t capacity) {
+  std::string text;
+  for (const std::string& misuse : misuses()) {
+    text += misuse + "\n";
+  }
+  return copy_out(text, buffer, capacity);
+}
+
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_misuses() { clear_misuses(); }
+
 // One "name<TAB>count" line per library with unmatched loads.
 LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_loaded_libraries(char* buffer, std::size_t capacity) {
   return copy_out(counts_text(loaded_libraries()), buffer, capacity);

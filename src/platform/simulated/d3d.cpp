@@ -122,6 +122,13 @@ class Texture final : public posix::Texture2D {
     }
   }
 
+  // A frame pool writes a new image into its buffer.
+  void show(std::shared_ptr<const PixelRows> rows) {
+    std::shared_ptr<const PixelRows> replaced;
+    const std::lock_guard lock(mutex_);
+    replaced = std::exchange(shown_, std::move(rows));
+  }
+
   // The rows as they are now, kept alive for the caller.
   std::shared_ptr<const PixelRows> rows() {
     const std::lock_guard lock(mutex_);
@@ -258,8 +265,19 @@ void free_retired_rows() {
   freed.swap(retired.rows);
 }
 
+void show_in_texture(abi::ID3D11Texture2D* texture, std::shared_ptr<const PixelRows> rows) {
+  if (auto* ours = dynamic_cast<Texture*>(texture)) {
+    ours->show(std::move(rows));
+  }
+}
+
 bool is_simulated_direct3d_device(abi::IDirect3DDevice* device) noexcept {
   return dynamic_cast<Direct3DDevice*>(device) != nullptr;
+}
+
+std::shared_ptr<posix::DeviceShared> device_shared(abi::IDirect3DDevice* device) {
+  auto* ours = dynamic_cast<Direct3DDevice*>(device);
+  return ours == nullptr ? nullptr : ours->device().shared();
 }
 
 }  // namespace lumigrab::sim
@@ -310,11 +328,12 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
   if (obtained_level != nullptr) {
     *obtained_level = *obtained;
   }
-  if (device != nullptr) {
-    sim::hand_out(sim::make_object<sim::Device>(), device);
-  }
+  auto made = sim::make_object<sim::Device>();
   if (immediate_context != nullptr) {
-    sim::hand_out(sim::make_object<sim::DeviceContext>(), immediate_context);
+    sim::hand_out(sim::make_object<sim::DeviceContext>(made->shared()), immediate_context);
+  }
+  if (device != nullptr) {
+    sim::hand_out(std::move(made), device);
   }
   return device == nullptr && immediate_context == nullptr ? win::S_FALSE_ : win::S_OK_;
 }

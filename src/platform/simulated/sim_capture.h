@@ -38,6 +38,17 @@ void set_session_interfaces(bool cursor_switch, bool border_switch, bool may_hid
 // std::invalid_argument for an image whose sizes and bytes do not add up.
 void present_frame(std::uintptr_t target, FrameImage image);
 
+// How long the capture runtime stays in a device's immediate context each time
+// it hands out a frame, recreates buffers or takes a frame back (0 unless
+// set; a reset sets it back): widens the window in which another thread
+// entering the context without protection is caught.
+void set_runtime_context_dwell(std::chrono::microseconds dwell);
+
+// Minimises (or cloaks) the window with this handle value, or restores it: a
+// hidden target delivers no frames, not even a starting capture's first; once
+// restored, every started capture of it gets what it shows then.
+void set_target_hidden(std::uintptr_t target, bool hidden);
+
 // Waits until every frame delivered so far has been dispatched by its capture
 // thread (or that thread has gone). False on time-out.
 bool wait_frames_delivered(std::chrono::milliseconds timeout);

@@ -124,6 +124,10 @@ void count_live(std::string_view kind, int delta) { posix::count_live(kind, delt
 
 std::map<std::string, long> live_counts() { return posix::live_counts(); }
 
+std::vector<std::string> misuses() { return posix::misuses(); }
+
+void clear_misuses() { posix::clear_misuses(); }
+
 // --- reset ---
 
 void on_reset(std::function<void()> reset) {

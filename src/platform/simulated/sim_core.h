@@ -76,6 +76,12 @@ void count_live(std::string_view kind, int delta);
 // The kinds whose count is not zero.
 std::map<std::string, long> live_counts();
 
+// --- misuses ---
+// What was done that Windows leaves undefined (see posix/objects.h), in the
+// order it happened; kept until cleared, across resets.
+std::vector<std::string> misuses();
+void clear_misuses();
+
 // --- what the desktop offers to the capture engine ---
 // The size a capture item of this monitor or window starts with; empty when
 // there is no such live monitor or window.

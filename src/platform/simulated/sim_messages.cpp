@@ -2,6 +2,7 @@
 // offer them: the queues of platform/posix, with each call logged and open to
 // an injected fault.
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -97,5 +98,10 @@ std::thread spawn_thread(std::function<void()> body) {
 std::string current_thread_name() { return posix::current_thread_name(); }
 
 void write_backtrace() { posix::write_backtrace(); }
+
+std::optional<std::string> environment_variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
 
 }  // namespace lumigrab::platform

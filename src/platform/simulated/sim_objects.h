@@ -19,6 +19,10 @@
 #include "platform/posix/runtime.h"
 #include "platform/simulated/sim_core.h"
 
+namespace lumigrab::posix {
+class DeviceShared;
+}  // namespace lumigrab::posix
+
 namespace lumigrab::sim {
 
 // Codes the simulated runtime answers with, beyond those of win_types.h.
@@ -80,7 +84,12 @@ struct PixelRows {
 ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t height,
                                                 std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows);
+// A frame pool's buffer: shows `rows` from now on, replacing what it showed,
+// whoever still holds it.
+void show_in_texture(abi::ID3D11Texture2D* texture, std::shared_ptr<const PixelRows> rows);
 bool is_simulated_direct3d_device(abi::IDirect3DDevice* device) noexcept;
+// What the simulated device behind `device` shares with its immediate context.
+std::shared_ptr<posix::DeviceShared> device_shared(abi::IDirect3DDevice* device);
 // Frees the shown rows that textures released since the last call.
 void free_retired_rows();
 

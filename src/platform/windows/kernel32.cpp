@@ -1,6 +1,8 @@
 // Threads, processes, libraries and system message texts: kernel32.
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -129,6 +131,38 @@ std::string current_thread_name() {
   return to_utf8(description.get());
 }
 
+// Read from the process's own environment block: the C runtime's copy can
+// miss what was set after it started.
+std::optional<std::string> environment_variable(const char* name) {
+  std::wstring wide_name;
+  for (const char* c = name; *c != '\0'; ++c) {
+    wide_name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+  }
+  std::wstring value(64, L'\0');
+  for (;;) {
+    // An empty value also gives 0, without touching the last error.
+    ::SetLastError(0);
+    const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+                                                   static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+        return std::nullopt;
+      }
+      return std::string();
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      break;
+    }
+    value.assign(length, L'\0');  // the size asked for, terminator included
+  }
+  std::string text;
+  for (const wchar_t unit : value) {
+    text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  }
+  return text;
+}
+
 void write_backtrace() {
   // Fewer than 63 frames: the limit of older systems. The first frame skipped
   // is this function itself.
@@ -164,7 +198,7 @@ DWORD FormatMessageW(DWORD flags, const void* source, DWORD message_id, DWORD la
 
 void FreeFormatMessageBuffer(WCHAR* buffer) {
   if (buffer != nullptr) {
-    ::HeapFree(::GetProcessHeap(), 0, buffer);
+    ::LocalFree(buffer);
   }
 }
 

@@ -816,11 +816,12 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*sof
     *obtained_level = obtained;
   }
   auto core = std::make_shared<x11::DeviceCore>(std::move(connection));
-  if (device != nullptr) {
-    posix::hand_out(posix::make_object<x11::Device>(core), device);
-  }
+  auto made = posix::make_object<x11::Device>(core);
   if (immediate_context != nullptr) {
-    posix::hand_out(posix::make_object<x11::DeviceContext>(), immediate_context);
+    posix::hand_out(posix::make_object<x11::DeviceContext>(made->shared()), immediate_context);
+  }
+  if (device != nullptr) {
+    posix::hand_out(std::move(made), device);
   }
   return device == nullptr && immediate_context == nullptr ? win::S_FALSE_ : win::S_OK_;
 }

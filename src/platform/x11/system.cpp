@@ -1,5 +1,6 @@
 // Thread messages, processes, error text, libraries and the Windows Runtime
 // core, over what the POSIX backends share.
+#include <cstdlib>
 #include <system_error>
 #include <unistd.h>
 
@@ -63,6 +64,11 @@ std::thread spawn_thread(std::function<void()> body) {
 
 std::string current_thread_name() {
   return posix::current_thread_name();
+}
+
+std::optional<std::string> environment_variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
 }
 
 void write_backtrace() {
