@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds lumigrab's linux backend and runs its Wayland tests (tests/wayland)
+# against a headless sway of its own, on the software renderer, with one
+# output of a chosen mode. sway refuses to run as root, so the desktop (and
+# the tests, which must reach its socket) run as a user of their own, with a
+# private runtime directory, home and session bus. The tests run as the
+# caller, reaching the desktop's socket by its full path; everything started
+# here is stopped by its recorded process id.
+#
+#   bash .ci/wayland.sh              # build into build/wayland-ci, run the suite
+#   bash .ci/wayland.sh -k monitors  # pytest arguments go to the suite
+#   LUMIGRAB_WAYLAND_BUILD=DIR ...   # build into DIR instead
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${LUMIGRAB_WAYLAND_BUILD:-$root/build/wayland-ci}
+source "$root/tests/python-env.sh"
+
+# The backend needs no Wayland headers to build: it loads libwayland-client
+# at run time. swaybg draws the tests' patterns; grim is the benchmark's peer.
+packages=(sway swaybg grim libwayland-client0 dbus util-linux)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+"$python" -m pip install --quiet --disable-pip-version-check -r "$root/tests/requirements.txt"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIGRAB_BACKEND=linux \
+  -DLUMIGRAB_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build"
+
+user=lumigrab-desktop
+id -u "$user" >/dev/null 2>&1 ||
+  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
+uid=$(id -u "$user")
+gid=$(id -g "$user")
+
+work=$(mktemp -d)
+chmod 0755 "$work"
+runtime=$work/runtime
+home=$work/home
+mkdir -p "$runtime" "$home"/{config,data,state,cache}
+chmod 0700 "$runtime"
+chown -R "$uid:$gid" "$runtime" "$home"
+width=${LUMIGRAB_WAYLAND_WIDTH:-1280}
+height=${LUMIGRAB_WAYLAND_HEIGHT:-720}
+cat >"$home/sway.config" <<CONFIG
+xwayland disable
+output HEADLESS-1 mode ${width}x${height}@60Hz position 0 0 bg #000000 solid_color
+default_border none
+CONFIG
+
+pids=()
+teardown() {
+  local pid
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    pid=${pids[i]}
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap teardown EXIT
+
+# Runs a command as the desktop's user, in the desktop's private environment.
+as_user() {
+  setpriv --reuid="$uid" --regid="$gid" --clear-groups \
+    env -i PATH="$PATH" HOME="$home" XDG_RUNTIME_DIR="$runtime" \
+    XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_STATE_HOME="$home/state" \
+    XDG_CACHE_HOME="$home/cache" XDG_CURRENT_DESKTOP=sway PYTHONDONTWRITEBYTECODE=1 \
+    ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} \
+    "$@"
+}
+
+# Waits up to five seconds for `test` to succeed.
+await() {
+  local what=$1
+  shift
+  for _ in $(seq 100); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  echo "$what did not start" >&2
+  return 1
+}
+
+# The session bus.
+if command -v dbus-daemon >/dev/null; then
+  bus_file=$work/bus
+  as_user dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$bus_file" \
+    >/dev/null 2>&1 &
+  pids+=($!)
+  await "the session bus" test -s "$bus_file"
+  DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$bus_file")
+fi
+
+# sway, headless on the software renderer.
+as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+  sway -c "$home/sway.config" >"$work/sway.log" 2>&1 &
+pids+=($!)
+sway_ready() {
+  local socket
+  socket=$(find "$runtime" -maxdepth 1 -name 'sway-ipc.*.sock' -print -quit)
+  [[ -n $socket && -S $runtime/wayland-1 ]] || return 1
+  SWAYSOCK=$socket swaymsg -t get_outputs >/dev/null 2>&1
+}
+if ! await "sway" sway_ready; then
+  cat "$work/sway.log" >&2
+  exit 1
+fi
+export SWAYSOCK
+SWAYSOCK=$(find "$runtime" -maxdepth 1 -name 'sway-ipc.*.sock' -print -quit)
+swaymsg -t get_outputs | grep -E '^Output|Current mode' || true
+
+cd "$root"
+status=0
+WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
+  LUMIGRAB_WAYLAND_WIDTH="$width" LUMIGRAB_WAYLAND_HEIGHT="$height" \
+  PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
+  status=$?
+if ((status != 0)); then
+  echo "--- sway's log" >&2
+  tail -n 40 "$work/sway.log" >&2
+fi
+exit "$status"
