@@ -121,6 +121,7 @@ swaymsg -t get_outputs | grep -E '^Output|Current mode' || true
 cd "$root"
 status=0
 WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
+  LUMIGRAB_WAYLAND_USER="$uid:$gid" \
   LUMIGRAB_WAYLAND_WIDTH="$width" LUMIGRAB_WAYLAND_HEIGHT="$height" \
   PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
   status=$?

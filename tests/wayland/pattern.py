@@ -2,10 +2,14 @@
 markers, written without any imaging library, and shown by sway's
 background client (swaybg) on the output."""
 
+import contextlib
 import os
+import shutil
 import struct
 import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 import zlib
 
@@ -93,3 +97,53 @@ def wait_for(condition, timeout=5.0):
             return True
         time.sleep(0.02)
     return False
+
+
+@contextlib.contextmanager
+def private_sway(width=320, height=240):
+    """A headless sway of the test's own (to kill or stop), run as the
+    desktop's user that .ci/wayland.sh names, as the full path of its
+    socket."""
+    uid, gid = os.environ["LUMIGRAB_WAYLAND_USER"].split(":")
+    work = tempfile.mkdtemp()
+    os.chmod(work, 0o755)
+    runtime = os.path.join(work, "runtime")
+    os.mkdir(runtime, 0o700)
+    config = os.path.join(work, "config")
+    with open(config, "w") as f:
+        f.write(f"xwayland disable\noutput HEADLESS-1 mode {width}x{height}@60Hz position 0 0 "
+                "bg #203040 solid_color\n")
+    os.chown(runtime, int(uid), int(gid))
+    env = {"PATH": os.environ["PATH"], "HOME": work, "XDG_RUNTIME_DIR": runtime,
+           "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1"}
+    server = subprocess.Popen(
+        ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups", "sway", "-c", config],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        socket = os.path.join(runtime, "wayland-1")
+        assert wait_for(lambda: os.path.exists(socket), 10), "sway did not start"
+        time.sleep(0.2)  # the output comes up just after the socket
+        server.socket = socket
+        yield server
+    finally:
+        server.kill()
+        server.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def script(socket, body):
+    """A Python process running `body` (with lumigrab and this file's helpers
+    imported) against the compositor at `socket`."""
+    here = os.path.dirname(__file__)
+    env = dict(os.environ, WAYLAND_DISPLAY=socket,
+               PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]))
+    prelude = "import os, sys, time\nimport lumigrab\nfrom pattern import *\n"
+    return subprocess.Popen([sys.executable, "-c", prelude + textwrap.dedent(body)], env=env,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+
+
+def finished(process, timeout=60):
+    out, err = process.communicate(timeout=timeout)
+    assert process.returncode == 0, err
+    return out
