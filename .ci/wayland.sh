@@ -10,6 +10,7 @@
 #   bash .ci/wayland.sh              # build into build/wayland-ci, run the suite
 #   bash .ci/wayland.sh -k monitors  # pytest arguments go to the suite
 #   LUMIGRAB_WAYLAND_BUILD=DIR ...   # build into DIR instead
+#   LUMIGRAB_WAYLAND_RUN=script.py   # run a script on the desktop instead of the suite
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,8 +18,9 @@ build=${LUMIGRAB_WAYLAND_BUILD:-$root/build/wayland-ci}
 source "$root/tests/python-env.sh"
 
 # The backend needs no Wayland headers to build: it loads libwayland-client
-# at run time. swaybg draws the tests' patterns; grim is the benchmark's peer.
-packages=(sway swaybg grim libwayland-client0 dbus util-linux)
+# at run time. swaybg draws the tests' pictures, foot opens their windows;
+# grim is the benchmark's peer.
+packages=(sway swaybg grim foot libwayland-client0 dbus util-linux)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -119,6 +121,10 @@ SWAYSOCK=$(find "$runtime" -maxdepth 1 -name 'sway-ipc.*.sock' -print -quit)
 swaymsg -t get_outputs | grep -E '^Output|Current mode' || true
 
 cd "$root"
+if [[ -n ${LUMIGRAB_WAYLAND_RUN:-} ]]; then
+  WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime PYTHONPATH="$build" "$python" $LUMIGRAB_WAYLAND_RUN
+  exit
+fi
 status=0
 WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
   LUMIGRAB_WAYLAND_USER="$uid:$gid" \

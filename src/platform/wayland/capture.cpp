@@ -44,10 +44,10 @@ constexpr std::uint32_t kYInvert = 1;
 
 const char* const kNoScreenCopy =
     "This Wayland desktop offers no screen-copy protocol (wlr-screencopy-unstable-v1), so its "
-    "monitors cannot be captured here";
+    "monitors cannot be captured here.";
 const char* const kNoWindowCapture =
     "This Wayland desktop cannot capture single windows: it offers no capture protocol for "
-    "windows. Capture the monitor that shows the window instead";
+    "windows. Capture the monitor that shows the window instead.";
 
 class Item final : public posix::CaptureItem {
  public:

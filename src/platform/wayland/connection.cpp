@@ -25,6 +25,13 @@ struct Connection::Output {
   bool has_logical_position = false;
 };
 
+struct Connection::Toplevel {
+  Connection* owner = nullptr;
+  wl_proxy* handle = nullptr;
+  ToplevelRecord record;
+  bool described = false;  // after its first done event
+};
+
 namespace {
 
 // --- event listeners: one entry per event of the version bound ---
@@ -135,6 +142,60 @@ struct XdgOutputListener {
 const XdgOutputListener kXdgOutputListener{on_logical_position, on_logical_size, on_xdg_done,
                                            on_xdg_name, on_xdg_description};
 
+// --- the window list ---
+
+using Toplevel = Connection::Toplevel;
+
+Toplevel& toplevel_of(void* data) {
+  return *static_cast<Toplevel*>(data);
+}
+
+void on_title(void* data, wl_proxy* /*handle*/, const char* title) {
+  toplevel_of(data).record.title = title != nullptr ? title : "";
+}
+void on_app_id(void* /*data*/, wl_proxy* /*handle*/, const char* /*app_id*/) {}
+void on_output_enter(void* /*data*/, wl_proxy* /*handle*/, wl_proxy* /*output*/) {}
+void on_output_leave(void* /*data*/, wl_proxy* /*handle*/, wl_proxy* /*output*/) {}
+
+// zwlr_foreign_toplevel_handle_v1 states.
+constexpr std::uint32_t kStateMinimized = 1;
+constexpr std::uint32_t kStateActivated = 2;
+
+void on_state(void* data, wl_proxy* /*handle*/, wl::wl_array* states) {
+  Toplevel& t = toplevel_of(data);
+  t.record.activated = false;
+  t.record.minimized = false;
+  const std::size_t count = states != nullptr ? states->size / sizeof(std::uint32_t) : 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t state = 0;
+    std::memcpy(&state, static_cast<const char*>(states->data) + i * sizeof state, sizeof state);
+    t.record.activated = t.record.activated || state == kStateActivated;
+    t.record.minimized = t.record.minimized || state == kStateMinimized;
+  }
+}
+void on_toplevel_done(void* data, wl_proxy* /*handle*/) {
+  toplevel_of(data).described = true;
+}
+void on_parent(void* /*data*/, wl_proxy* /*handle*/, wl_proxy* /*parent*/) {}
+
+struct ToplevelListener {
+  void (*title)(void*, wl_proxy*, const char*);
+  void (*app_id)(void*, wl_proxy*, const char*);
+  void (*output_enter)(void*, wl_proxy*, wl_proxy*);
+  void (*output_leave)(void*, wl_proxy*, wl_proxy*);
+  void (*state)(void*, wl_proxy*, wl::wl_array*);
+  void (*done)(void*, wl_proxy*);
+  void (*closed)(void*, wl_proxy*);
+  void (*parent)(void*, wl_proxy*, wl_proxy*);
+};
+
+void on_manager_finished(void* /*data*/, wl_proxy* /*manager*/) {}
+
+struct ToplevelManagerListener {
+  void (*toplevel)(void*, wl_proxy*, wl_proxy*);
+  void (*finished)(void*, wl_proxy*);
+};
+
 template <typename Listener>
 void listen(const wl::Client& wl, wl_proxy* proxy, const Listener& listener, void* data) {
   // libwayland takes the listener as an array of function pointers, which a
@@ -213,6 +274,14 @@ Connection::~Connection() {
     } else {
       wl_.proxy_destroy(o->output);
     }
+  }
+  for (const auto& t : toplevels_list_) {
+    wl_.proxy_marshal_flags(t->handle, wl::request::kToplevelHandleDestroy, nullptr,
+                            wl_.proxy_get_version(t->handle), wl::kMarshalDestroy);
+  }
+  if (toplevel_manager_ != nullptr) {
+    // The manager answers stop with finished, which nobody waits for.
+    wl_.proxy_destroy(toplevel_manager_);
   }
   if (xdg_manager_ != nullptr) {
     wl_.proxy_marshal_flags(xdg_manager_, wl::request::kXdgOutputManagerDestroy, nullptr,
@@ -316,6 +385,60 @@ wl_proxy* Connection::output_proxy(std::uint32_t global) const noexcept {
     }
   }
   return nullptr;
+}
+
+void Connection::on_toplevel(void* data, wl_proxy* /*manager*/, wl_proxy* handle) {
+  auto& c = *static_cast<Connection*>(data);
+  auto t = std::make_unique<Toplevel>();
+  t->owner = &c;
+  t->handle = handle;
+  // Numbered as Windows numbers its handles: multiples of four, never 0.
+  c.last_toplevel_id_ += 4;
+  t->record.id = c.last_toplevel_id_;
+  static const ToplevelListener kListener{on_title,  on_app_id,        on_output_enter,
+                                          on_output_leave, on_state, on_toplevel_done,
+                                          on_toplevel_closed, on_parent};
+  listen(c.wl_, handle, kListener, t.get());
+  c.toplevels_list_.push_back(std::move(t));
+}
+
+void Connection::on_toplevel_closed(void* data, wl_proxy* handle) {
+  Connection& c = *toplevel_of(data).owner;
+  const auto gone = std::find_if(c.toplevels_list_.begin(), c.toplevels_list_.end(),
+                                 [handle](const auto& t) { return t->handle == handle; });
+  if (gone == c.toplevels_list_.end()) {
+    return;
+  }
+  c.wl_.proxy_marshal_flags(handle, wl::request::kToplevelHandleDestroy, nullptr,
+                            c.wl_.proxy_get_version(handle), wl::kMarshalDestroy);
+  c.toplevels_list_.erase(gone);
+}
+
+std::optional<std::vector<ToplevelRecord>> Connection::toplevels() {
+  if (!toplevels_) {
+    return std::nullopt;
+  }
+  if (toplevel_manager_ == nullptr) {
+    toplevel_manager_ =
+        bind(toplevels_, &wl::zwlr_foreign_toplevel_manager_v1_interface, 3);
+    static const ToplevelManagerListener kListener{on_toplevel, on_manager_finished};
+    listen(wl_, toplevel_manager_, kListener, this);
+    // The first answer lists the windows; the second what they say of
+    // themselves.
+    if (!roundtrip()) {
+      return std::nullopt;
+    }
+  }
+  if (!roundtrip()) {
+    return std::nullopt;
+  }
+  std::vector<ToplevelRecord> records;
+  for (const auto& t : toplevels_list_) {
+    if (t->described) {
+      records.push_back(t->record);
+    }
+  }
+  return records;
 }
 
 bool Connection::roundtrip() {

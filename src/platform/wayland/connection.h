@@ -39,6 +39,15 @@ struct OutputRecord {
   std::string description;
 };
 
+// A top-level window as the compositor's window list (foreign-toplevel)
+// describes it. `id` is this client's own number for it, never reused.
+struct ToplevelRecord {
+  std::uintptr_t id = 0;
+  std::string title;
+  bool activated = false;
+  bool minimized = false;
+};
+
 // A global the compositor offers: its registry name and version, or 0.
 struct Global {
   std::uint32_t name = 0;
@@ -83,14 +92,19 @@ class Connection {
 
   const Global& screencopy() const noexcept { return screencopy_; }
   const Global& shm() const noexcept { return shm_; }
-  const Global& toplevels() const noexcept { return toplevels_; }
+  const Global& window_list() const noexcept { return toplevels_; }
   // Binds global `which` as `interface`, at most at `version`.
   wl_proxy* bind(const Global& which, const wl_interface* interface, std::uint32_t version) const;
+
+  // The top-level windows, in the order they appeared; nothing when the
+  // compositor offers no window list. The first call starts listening.
+  std::optional<std::vector<ToplevelRecord>> toplevels();
 
   // Serialises the use of a connection that several threads share.
   std::mutex& use_mutex() noexcept { return use_mutex_; }
 
   struct Output;
+  struct Toplevel;
 
  private:
   Connection(const wl::Client& wl, wl_display* display);
@@ -100,6 +114,8 @@ class Connection {
   static void on_global_remove(void* data, wl_proxy* registry, std::uint32_t name);
   void add_output(std::uint32_t name, std::uint32_t version);
   void describe_output(Output& output) const;
+  static void on_toplevel(void* data, wl_proxy* manager, wl_proxy* handle);
+  static void on_toplevel_closed(void* data, wl_proxy* handle);
   bool wait_until(const bool& done);
 
   const wl::Client& wl_;
@@ -109,6 +125,9 @@ class Connection {
   wl_proxy* registry_ = nullptr;
   wl_proxy* xdg_manager_ = nullptr;
   std::vector<std::unique_ptr<Output>> outputs_;
+  wl_proxy* toplevel_manager_ = nullptr;
+  std::vector<std::unique_ptr<Toplevel>> toplevels_list_;
+  std::uintptr_t last_toplevel_id_ = 0;
   Global screencopy_;
   Global shm_;
   Global toplevels_;
