@@ -119,10 +119,60 @@ Pixels::~Pixels() {
 
 namespace {
 
+// Blocks of texture memory a device keeps for reuse: a read-back then writes
+// into memory that is already mapped in, rather than into fresh pages that
+// fault one by one.
+class Blocks {
+ public:
+  using Block = std::unique_ptr<std::uint8_t[]>;
+
+  // A block of `size` bytes, of unspecified contents.
+  Block take(std::size_t size) {
+    {
+      const std::lock_guard lock(mutex_);
+      for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+        if (it->second == size) {
+          Block found = std::move(it->first);
+          kept_.erase(std::next(it).base());
+          return found;
+        }
+      }
+    }
+    return std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  }
+
+  void give_back(Block block, std::size_t size) {
+    // The oldest one goes, after the lock.
+    std::vector<std::pair<Block, std::size_t>> evicted;
+    const std::lock_guard lock(mutex_);
+    kept_.emplace_back(std::move(block), size);
+    if (kept_.size() > kKept) {
+      evicted.swap(kept_);
+      kept_.assign(std::make_move_iterator(evicted.end() - kKept),
+                   std::make_move_iterator(evicted.end()));
+    }
+  }
+
+ private:
+  // One for the read-back in progress, one for a caller that holds on to a
+  // texture.
+  static constexpr std::size_t kKept = 2;
+  std::mutex mutex_;
+  std::vector<std::pair<Block, std::size_t>> kept_;  // most recently given back last
+};
+
 class Texture final : public posix::Texture2D {
  public:
-  Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const Pixels> source)
-      : Texture2D(desc), source_(std::move(source)) {}
+  Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const Pixels> source,
+          std::shared_ptr<Blocks> blocks)
+      : Texture2D(desc), source_(std::move(source)), blocks_(std::move(blocks)) {}
+  Texture(const Texture&) = delete;
+  Texture& operator=(const Texture&) = delete;
+  ~Texture() override {
+    if (storage_ && blocks_) {
+      blocks_->give_back(std::move(storage_), bytes());
+    }
+  }
 
   const std::shared_ptr<const Pixels>& source() const noexcept { return source_; }
 
@@ -150,7 +200,7 @@ class Texture final : public posix::Texture2D {
   void read(const Pixels& from, UINT left, UINT top) {
     const std::lock_guard lock(mutex_);
     const std::size_t row_bytes = std::size_t{desc_.Width} * 4;
-    storage_.resize(row_bytes * desc_.Height);
+    std::uint8_t* const pixels = storage(!from.alive());
     readable_ = from.alive();
     if (!readable_) {
       return;
@@ -158,7 +208,7 @@ class Texture final : public posix::Texture2D {
     const bool flipped = from.upside_down();
     const UINT columns = left < from.width() ? std::min(desc_.Width, from.width() - left) : 0;
     for (UINT y = 0; y < desc_.Height; ++y) {
-      std::uint8_t* to = storage_.data() + y * row_bytes;
+      std::uint8_t* to = pixels + y * row_bytes;
       const UINT source_y = top + y;
       if (source_y >= from.height() || columns == 0) {
         std::memset(to, 0, row_bytes);
@@ -182,9 +232,8 @@ class Texture final : public posix::Texture2D {
     if (!readable_) {
       return kDeviceRemoved;
     }
-    storage_.resize(std::size_t{desc_.Width} * desc_.Height * 4);
     mapped_ = true;
-    mapped->pData = storage_.data();
+    mapped->pData = storage(true);
     mapped->RowPitch = desc_.Width * 4;
     mapped->DepthPitch = mapped->RowPitch * desc_.Height;
     return win::S_OK_;
@@ -196,9 +245,26 @@ class Texture final : public posix::Texture2D {
   }
 
  private:
+  std::size_t bytes() const noexcept { return std::size_t{desc_.Width} * desc_.Height * 4; }
+
+  // The texture's memory, made on first use: zeroed with `zero`, so that a
+  // texture never written reads black, else of any contents, for a caller
+  // that writes all of it. Call with the mutex held.
+  std::uint8_t* storage(bool zero) {
+    if (!storage_) {
+      storage_ = blocks_ ? blocks_->take(bytes())
+                         : std::make_unique_for_overwrite<std::uint8_t[]>(bytes());
+      if (zero) {
+        std::memset(storage_.get(), 0, bytes());
+      }
+    }
+    return storage_.get();
+  }
+
   const std::shared_ptr<const Pixels> source_;
+  const std::shared_ptr<Blocks> blocks_;
   std::mutex mutex_;
-  std::vector<std::uint8_t> storage_;
+  Blocks::Block storage_;
   bool mapped_ = false;
   bool readable_ = true;  // false after a read of pixels whose compositor is gone
 };
@@ -206,8 +272,10 @@ class Texture final : public posix::Texture2D {
 class Device final : public posix::D3DDevice {
  private:
   ComPtr<abi::ID3D11Texture2D> new_texture(const D3D11_TEXTURE2D_DESC& desc) override {
-    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, nullptr));
+    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, nullptr, blocks_));
   }
+
+  const std::shared_ptr<Blocks> blocks_ = std::make_shared<Blocks>();
 };
 
 using Direct3DDevice = posix::Direct3DDevice<Device>;
@@ -223,7 +291,7 @@ ComPtr<abi::ID3D11Texture2D> make_frame_texture(std::shared_ptr<const Pixels> pi
                                                 std::int32_t width, std::int32_t height,
                                                 std::int32_t pixel_format) {
   return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(
-      posix::frame_texture_desc(width, height, pixel_format), std::move(pixels)));
+      posix::frame_texture_desc(width, height, pixel_format), std::move(pixels), nullptr));
 }
 
 }  // namespace lumigrab::wayland
