@@ -55,6 +55,7 @@ height=${LUMIGRAB_WAYLAND_HEIGHT:-720}
 cat >"$home/sway.config" <<CONFIG
 xwayland disable
 output HEADLESS-1 mode ${width}x${height}@60Hz position 0 0 bg #000000 solid_color
+output HEADLESS-2 mode 640x480@30Hz position ${width} 0 bg #000000 solid_color
 default_border none
 CONFIG
 
@@ -102,8 +103,8 @@ if command -v dbus-daemon >/dev/null; then
   DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$bus_file")
 fi
 
-# sway, headless on the software renderer.
-as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+# sway, headless on the software renderer, with two outputs.
+as_user env WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=2 WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
   sway -c "$home/sway.config" >"$work/sway.log" 2>&1 &
 pids+=($!)
 sway_ready() {

@@ -1,5 +1,6 @@
 import multiprocessing
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -63,17 +64,20 @@ class TestDesktopChoice:
 
 
 class TestMonitors:
-    def test_monitors_come_from_the_compositors_outputs(self):
+    def test_monitors_come_from_the_compositors_outputs_in_its_order(self):
         monitors = lumigrab.enumerate_monitors()
-        assert len(monitors) == 1
-        m = monitors[0]
-        assert m.device_name == "\\\\.\\DISPLAY1"
-        assert m.index == 1
-        assert (m.left, m.top, m.width, m.height) == (0, 0, WIDTH, HEIGHT)
-        assert m.refresh_rate == 60
-        # The output's description, which wlroots makes up for a headless one.
-        assert m.device_string == "Headless output 1"
-        assert lumigrab.primary_monitor().device_name == m.device_name
+        facts = [(m.device_name, m.index, m.left, m.top, m.width, m.height, m.refresh_rate)
+                 for m in monitors]
+        assert facts == [
+            ("\\\\.\\DISPLAY1", 1, 0, 0, WIDTH, HEIGHT, 60),
+            ("\\\\.\\DISPLAY2", 2, WIDTH, 0, 640, 480, 30),
+        ]
+        # The outputs' descriptions, which sway makes up for headless ones
+        # (numbered in an order of its own).
+        assert sorted(m.device_string for m in monitors) == ["Headless output 1",
+                                                              "Headless output 2"]
+        assert lumigrab.primary_monitor().device_name == "\\\\.\\DISPLAY1"
+        assert lumigrab.Monitor(2).left == WIDTH
 
 
 @pytest.fixture
@@ -144,6 +148,13 @@ class TestCapture:
         expected = shown(counter=2)
         assert wait_for(lambda: np.array_equal(capture.next_frame(timeout=5), expected))
 
+    def test_each_monitor_shows_its_own_output(self, capture):
+        shown(counter=7)
+        rgb = picture(640, 480, counter=8)
+        show(rgb, output="HEADLESS-2")
+        capture.start(lumigrab.Monitor(2))
+        assert wait_for(lambda: np.array_equal(capture.frame(), rgba(rgb)))
+
     def test_a_region_reads_only_that_rectangle(self, capture):
         expected = shown(counter=3)
         capture.region = (WIDTH - 50, HEIGHT - 30, 40, 20)
@@ -213,6 +224,35 @@ class TestCompositorTrouble:
         assert out.splitlines() == [CONVERSION_ERROR] * 3
 
 
+    def test_a_stopped_compositor_is_given_up_after_a_bounded_wait(self):
+        with private_sway() as desktop:
+            process = script(desktop.socket, """
+                capture = lumigrab.Capture()
+                monitor = lumigrab.primary_monitor()
+                capture.start(monitor)
+                print("ready", flush=True)
+                sys.stdin.readline()
+                for call in (lumigrab.enumerate_monitors, lambda: lumigrab.Window("none"),
+                             lumigrab.enumerate_monitors, lambda: lumigrab.Capture().start(monitor),
+                             capture.frame, capture.stop):
+                    began = time.monotonic()
+                    try:
+                        call()
+                    except RuntimeError:
+                        pass
+                    print(time.monotonic() - began < 8, flush=True)
+            """)
+            assert process.stdout.readline() == "ready\n"
+            desktop.send_signal(signal.SIGSTOP)
+            try:
+                process.stdin.write("go\n")
+                process.stdin.flush()
+                out = finished(process, timeout=90)
+            finally:
+                desktop.send_signal(signal.SIGCONT)
+        assert out.splitlines() == ["True"] * 6
+
+
 def forked_child(expected, results):
     """Runs in a forked child of a process that captures the primary monitor."""
     try:
@@ -249,10 +289,10 @@ class TestFork:
             outcome = results.get(timeout=30)
             child.join(timeout=30)
             assert child.exitcode == 0, (round_, outcome)
-            assert outcome == [False, NOT_RUNNING, True, 1], round_
+            assert outcome == [False, NOT_RUNNING, True, 2], round_
             # The parent's capture and queries are untouched.
             color = [0x10 * round_, 0x80, 0, 255]
             show_colour("#%02x8000" % (0x10 * round_))
             assert wait_for(lambda: capture.frame()[0, 0].tolist() == color), round_
-            assert len(lumigrab.enumerate_monitors()) == 1
+            assert len(lumigrab.enumerate_monitors()) == 2
         del forked_child.capture
