@@ -10,6 +10,7 @@
 #   bash .ci/wayland.sh              # build into build/wayland-ci, run the suite
 #   bash .ci/wayland.sh -k monitors  # pytest arguments go to the suite
 #   LUMIGRAB_WAYLAND_BUILD=DIR ...   # build into DIR instead
+#   LUMIGRAB_SANITIZE=address,undefined bash .ci/wayland.sh   # the suite under sanitizers
 #   LUMIGRAB_WAYLAND_RUN=script.py   # run a script on the desktop instead of the suite
 set -euo pipefail
 
@@ -33,8 +34,15 @@ if ((${#missing[@]})); then
 fi
 "$python" -m pip install --quiet --disable-pip-version-check -r "$root/tests/requirements.txt"
 
+sanitize=${LUMIGRAB_SANITIZE:-}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIGRAB_BACKEND=linux \
-  -DLUMIGRAB_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
+  -DLUMIGRAB_WERROR=ON -DLUMIGRAB_SANITIZE="$sanitize" -DPython_EXECUTABLE="$python" >/dev/null
+# Python itself is not built with the sanitizers: their runtime goes in first.
+sanitizer_env=()
+if [[ $sanitize == *address* ]]; then
+  sanitizer_env+=(LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+                  ASAN_OPTIONS=detect_leaks=0)
+fi
 cmake --build "$build"
 
 user=lumigrab-desktop
@@ -130,7 +138,7 @@ status=0
 WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
   LUMIGRAB_WAYLAND_USER="$uid:$gid" \
   LUMIGRAB_WAYLAND_WIDTH="$width" LUMIGRAB_WAYLAND_HEIGHT="$height" \
-  PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
+  PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" env "${sanitizer_env[@]}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
   status=$?
 if ((status != 0)); then
   echo "--- sway's log" >&2
