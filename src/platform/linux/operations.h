@@ -36,7 +36,8 @@
     (context), )                                                                                \
   X(LONG_PTR, GetWindowLongPtrW, (HWND window, int index), (window, index), )                   \
   X(int, GetWindowTextLengthW, (HWND window), (window), )                                       \
-  X(int, GetWindowTextW, (HWND window, WCHAR * buffer, int capacity), (window, buffer, capacity), ) \
+  X(int, GetWindowTextW, (HWND window, WCHAR * buffer, int capacity),                           \
+    (window, buffer, capacity), )                                                               \
   X(HWND, GetDesktopWindow, (), (), )                                                           \
   X(BOOL, EnumChildWindows, (HWND parent, WNDENUMPROC callback, LPARAM data),                   \
     (parent, callback, data), )                                                                 \

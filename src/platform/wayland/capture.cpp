@@ -14,6 +14,7 @@
 // When the compositor goes away, the buffers it filled are marked so: frames
 // that show them can no longer be read (Map fails as on a removed device),
 // rather than handing out what may be a half-written image.
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -214,8 +215,8 @@ class Watch {
     static const FrameListener kListener{on_buffer, on_flags,        on_ready,
                                          on_failed, on_damage,       on_linux_dmabuf,
                                          on_buffer_done};
-    wl.proxy_add_listener(frame_, reinterpret_cast<void (**)()>(const_cast<FrameListener*>(&kListener)),
-                          this);
+    wl.proxy_add_listener(
+        frame_, reinterpret_cast<void (**)()>(const_cast<FrameListener*>(&kListener)), this);
   }
 
   void end_frame() {
@@ -337,6 +338,9 @@ class Watch {
       }
     }
     if (found != nullptr) {
+      // The last reader let go with a release; what it read is done before
+      // the compositor writes again.
+      std::atomic_thread_fence(std::memory_order_acquire);
       return found;
     }
     Slot made;
@@ -447,8 +451,8 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (window == nullptr || platform::with_wayland::GetClientRect(window, &rect) == 0) {
       return win::E_INVALIDARG_;
     }
-    return make_object<Item>(0U, SizeInt32{std::max<LONG>(1, rect.right), std::max<LONG>(1, rect.bottom)},
-                             kNoWindowCapture)
+    const SizeInt32 size{std::max<LONG>(1, rect.right), std::max<LONG>(1, rect.bottom)};
+    return make_object<Item>(0U, size, kNoWindowCapture)
         ->QueryInterface(iid, result);
   }
 

@@ -113,7 +113,8 @@ struct Loaded {
 };
 
 template <typename Pointer>
-bool look_up(void* module, const char* name, Pointer* pointer, std::optional<std::string>* missing) {
+bool look_up(void* module, const char* name, Pointer* pointer,
+             std::optional<std::string>* missing) {
   if (*missing) {
     return false;
   }

@@ -238,10 +238,10 @@ std::shared_ptr<Connection> Connection::open(std::string* why) {
     return nullptr;
   }
   std::shared_ptr<Connection> c(new Connection(*wl, display));
-  c->registry_ = wl->proxy_marshal_flags(reinterpret_cast<wl_proxy*>(display),
-                                         wl::request::kDisplayGetRegistry, wl->registry_interface,
-                                         wl->proxy_get_version(reinterpret_cast<wl_proxy*>(display)),
-                                         0, nullptr);
+  auto* const display_proxy = reinterpret_cast<wl_proxy*>(display);
+  c->registry_ = wl->proxy_marshal_flags(display_proxy, wl::request::kDisplayGetRegistry,
+                                         wl->registry_interface,
+                                         wl->proxy_get_version(display_proxy), 0, nullptr);
   static const RegistryListener kRegistryListener{on_global, on_global_remove};
   listen(*wl, c->registry_, kRegistryListener, c.get());
   // The first answer lists the globals; the second what the outputs bound

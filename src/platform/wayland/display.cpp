@@ -246,7 +246,8 @@ BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVIC
   wayland::copy_units(
       device_info->DeviceString,
       wayland::utf16_from_utf8(found.description.empty() ? found.name : found.description), 128);
-  device_info->StateFlags = posix::user32::kDisplayDeviceActive | posix::user32::kDisplayDeviceAttached;
+  device_info->StateFlags =
+      posix::user32::kDisplayDeviceActive | posix::user32::kDisplayDeviceAttached;
   return 1;
 }
 

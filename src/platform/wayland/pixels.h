@@ -34,7 +34,9 @@ class Pixels {
   std::uint32_t format() const noexcept { return format_; }
   // Whether the rows are stored bottom first (the compositor says so per copy).
   bool upside_down() const noexcept { return upside_down_.load(std::memory_order_acquire); }
-  void set_upside_down(bool value) noexcept { upside_down_.store(value, std::memory_order_release); }
+  void set_upside_down(bool value) noexcept {
+    upside_down_.store(value, std::memory_order_release);
+  }
   // False once the connection that filled it broke: its compositor is gone.
   bool alive() const noexcept { return alive_->load(std::memory_order_acquire); }
 
