@@ -122,8 +122,11 @@ def private_sway(width=320, height=240):
     try:
         socket = os.path.join(runtime, "wayland-1")
         assert wait_for(lambda: os.path.exists(socket), 10), "sway did not start"
-        time.sleep(0.2)  # the output comes up just after the socket
+        assert wait_for(lambda: any(name.startswith("sway-ipc.") for name in os.listdir(runtime)))
+        time.sleep(0.2)  # the output comes up just after the sockets
         server.socket = socket
+        server.swaysock = os.path.join(runtime, next(
+            name for name in os.listdir(runtime) if name.startswith("sway-ipc.")))
         yield server
     finally:
         server.kill()

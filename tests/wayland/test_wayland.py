@@ -224,6 +224,26 @@ class TestCompositorTrouble:
         assert out.splitlines() == [CONVERSION_ERROR] * 3
 
 
+    def test_an_output_plugged_in_later_is_listed_and_captured(self):
+        with private_sway() as desktop:
+            process = script(desktop.socket, """
+                print(len(lumigrab.enumerate_monitors()), flush=True)
+                sys.stdin.readline()
+                monitors = lumigrab.enumerate_monitors()
+                print([(m.device_name, m.left) for m in monitors], flush=True)
+                with lumigrab.Capture() as capture:
+                    capture.start(monitors[1])
+                    print(capture.frame().shape == (monitors[1].height, monitors[1].width, 4))
+            """)
+            assert process.stdout.readline() == "1\n"
+            subprocess.run(["swaymsg", "-s", desktop.swaysock, "create_output"], check=True,
+                           capture_output=True)
+            process.stdin.write("go\n")
+            process.stdin.flush()
+            out = finished(process)
+        assert out.splitlines() == ["[('\\\\\\\\.\\\\DISPLAY1', 0), ('\\\\\\\\.\\\\DISPLAY2', 320)]",
+                                    "True"]
+
     def test_a_stopped_compositor_is_given_up_after_a_bounded_wait(self):
         with private_sway() as desktop:
             process = script(desktop.socket, """
