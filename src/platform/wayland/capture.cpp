@@ -466,8 +466,13 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (!found || found->width <= 0 || found->height <= 0) {
       return win::E_INVALIDARG_;
     }
-    const auto c = shared_connection();
-    std::string refusal = c && c->screencopy() && c->shm() ? "" : kNoScreenCopy;
+    std::string refusal = kNoScreenCopy;
+    if (const auto c = shared_connection()) {
+      const std::lock_guard lock(c->use_mutex());
+      if (c->screencopy() && c->shm()) {
+        refusal.clear();
+      }
+    }
     return make_object<Item>(found->global, SizeInt32{found->width, found->height},
                              std::move(refusal))
         ->QueryInterface(iid, result);

@@ -392,9 +392,10 @@ void Connection::on_toplevel(void* data, wl_proxy* /*manager*/, wl_proxy* handle
   auto t = std::make_unique<Toplevel>();
   t->owner = &c;
   t->handle = handle;
-  // Numbered as Windows numbers its handles: multiples of four, never 0.
-  c.last_toplevel_id_ += 4;
-  t->record.id = c.last_toplevel_id_;
+  // Numbered as Windows numbers its handles: multiples of four, never 0, and
+  // never reused in the process, also by a later connection.
+  static std::atomic<std::uintptr_t> last_id{0};
+  t->record.id = last_id.fetch_add(4, std::memory_order_relaxed) + 4;
   static const ToplevelListener kListener{on_title,  on_app_id,        on_output_enter,
                                           on_output_leave, on_state, on_toplevel_done,
                                           on_toplevel_closed, on_parent};

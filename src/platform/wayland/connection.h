@@ -127,7 +127,6 @@ class Connection {
   std::vector<std::unique_ptr<Output>> outputs_;
   wl_proxy* toplevel_manager_ = nullptr;
   std::vector<std::unique_ptr<Toplevel>> toplevels_list_;
-  std::uintptr_t last_toplevel_id_ = 0;
   Global screencopy_;
   Global shm_;
   Global toplevels_;
