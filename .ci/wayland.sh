@@ -19,9 +19,10 @@ build=${LUMIGRAB_WAYLAND_BUILD:-$root/build/wayland-ci}
 source "$root/tests/python-env.sh"
 
 # The backend needs no Wayland headers to build: it loads libwayland-client
-# at run time. swaybg draws the tests' pictures, foot opens their windows;
-# grim is the benchmark's peer.
-packages=(sway swaybg grim foot libwayland-client0 dbus util-linux)
+# at run time. swaybg draws the tests' pictures, foot opens their windows,
+# weston is a desktop without the wlroots protocols; grim is the benchmark's
+# peer.
+packages=(sway swaybg grim foot weston libwayland-client0 dbus util-linux)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -134,6 +134,35 @@ def private_sway(width=320, height=240):
         shutil.rmtree(work, ignore_errors=True)
 
 
+@contextlib.contextmanager
+def private_weston():
+    """A headless weston of the test's own, a compositor with neither the
+    wlroots screen-copy protocol nor a window list, run as the desktop's user,
+    as the full path of its socket."""
+    uid, gid = os.environ["LUMIGRAB_WAYLAND_USER"].split(":")
+    work = tempfile.mkdtemp()
+    os.chmod(work, 0o755)
+    runtime = os.path.join(work, "runtime")
+    os.mkdir(runtime, 0o700)
+    os.chown(runtime, int(uid), int(gid))
+    env = {"PATH": os.environ["PATH"], "HOME": work, "XDG_RUNTIME_DIR": runtime}
+    server = subprocess.Popen(
+        ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups", "weston",
+         "--backend=headless-backend.so", "--socket=wayland-1", "--width=320", "--height=240",
+         "--idle-time=0"],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        socket = os.path.join(runtime, "wayland-1")
+        assert wait_for(lambda: os.path.exists(socket), 10), "weston did not start"
+        time.sleep(0.3)
+        server.socket = socket
+        yield server
+    finally:
+        server.kill()
+        server.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def script(socket, body):
     """A Python process running `body` (with lumigrab and this file's helpers
     imported) against the compositor at `socket`."""

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import lumigrab
-from pattern import (finished, picture, private_sway, rgba, script, set_mode, show, show_colour,
-                     wait_for)
+from pattern import (finished, picture, private_sway, private_weston, rgba, script, set_mode, show,
+                     show_colour, wait_for)
 
 WIDTH = int(os.environ.get("LUMIGRAB_WAYLAND_WIDTH", "1280"))
 HEIGHT = int(os.environ.get("LUMIGRAB_WAYLAND_HEIGHT", "720"))
@@ -61,6 +61,29 @@ class TestDesktopChoice:
         said = desktop_of_a_fresh_process({"LD_LIBRARY_PATH": str(tmp_path)})
         assert "the Wayland library libwayland-client.so.0 cannot be loaded" in said
         assert "install Debian's libwayland-client0 package" in said
+
+
+class TestDesktopWithoutWlrootsProtocols:
+    def test_monitors_are_listed_and_the_rest_says_what_is_missing(self):
+        with private_weston() as desktop:
+            out = finished(script(desktop.socket, """
+                print([(m.width, m.height) for m in lumigrab.enumerate_monitors()])
+                for call in (lumigrab.enumerate_windows,
+                             lambda: lumigrab.Capture().start(lumigrab.primary_monitor())):
+                    try:
+                        call()
+                    except RuntimeError as error:
+                        print(error)
+            """))
+        assert out.splitlines() == [
+            "[(320, 240)]",
+            "Windows API error: This Wayland desktop offers no window list "
+            "(wlr-foreign-toplevel-management), so its windows cannot be listed or found; "
+            "monitors can still be captured. (0x80070032)",
+            "Capture thread exited unexpectedly with an error. This Wayland desktop offers no "
+            "screen-copy protocol (wlr-screencopy-unstable-v1), so its monitors cannot be "
+            "captured here.",
+        ]
 
 
 class TestMonitors:

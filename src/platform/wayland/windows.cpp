@@ -19,6 +19,8 @@ namespace {
 constexpr DWORD kErrorInvalidWindowHandle = 1400;
 constexpr DWORD kErrorInvalidIndex = 1413;
 constexpr DWORD kErrorNotSupported = 50;
+// The same as the HRESULT that error texts are looked up by.
+constexpr DWORD kNotSupportedResult = 0x80070000U | kErrorNotSupported;
 constexpr LONG_PTR kVisibleStyle = 0x10000000;  // WS_VISIBLE
 // The desktop window, parent of the top-level ones; no top-level window has
 // this number.
@@ -44,7 +46,7 @@ std::optional<std::vector<ToplevelRecord>> list_toplevels() {
   if (!c->window_list()) {
     // ERROR_NOT_SUPPORTED, with this desktop's own words for it.
     static const bool worded = [] {
-      posix::set_system_message(kErrorNotSupported, std::u16string(kNoWindowList), false);
+      posix::set_system_message(kNotSupportedResult, std::u16string(kNoWindowList), false);
       return true;
     }();
     (void)worded;
