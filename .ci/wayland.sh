@@ -22,7 +22,8 @@ source "$root/tests/python-env.sh"
 # at run time. swaybg draws the tests' pictures, foot opens their windows,
 # weston is a desktop without the wlroots protocols; grim is the benchmark's
 # peer.
-packages=(sway swaybg grim foot weston libwayland-client0 dbus util-linux)
+packages=(sway swaybg grim foot weston libwayland-client0 dbus util-linux gcc
+          xdg-desktop-portal xdg-desktop-portal-wlr pipewire pipewire-bin wireplumber)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -80,14 +81,19 @@ teardown() {
 }
 trap teardown EXIT
 
-# Runs a command as the desktop's user, in the desktop's private environment.
+# The desktop's private environment.
+desktop_env=(PATH="$PATH" HOME="$home" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$home/config"
+             XDG_DATA_HOME="$home/data" XDG_STATE_HOME="$home/state" XDG_CACHE_HOME="$home/cache"
+             XDG_CURRENT_DESKTOP=sway PYTHONDONTWRITEBYTECODE=1)
+# Runs a command as the desktop's user, in the desktop's environment.
 as_user() {
-  setpriv --reuid="$uid" --regid="$gid" --clear-groups \
-    env -i PATH="$PATH" HOME="$home" XDG_RUNTIME_DIR="$runtime" \
-    XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_STATE_HOME="$home/state" \
-    XDG_CACHE_HOME="$home/cache" XDG_CURRENT_DESKTOP=sway PYTHONDONTWRITEBYTECODE=1 \
-    ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} \
-    "$@"
+  setpriv --reuid="$uid" --regid="$gid" --clear-groups env -i "${desktop_env[@]}" \
+    ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} "$@"
+}
+# Runs a command in the desktop's environment, as the caller.
+in_desktop() {
+  env -i "${desktop_env[@]}" \
+    ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} "$@"
 }
 
 # Waits up to five seconds for `test` to succeed.
@@ -102,14 +108,31 @@ await() {
   return 1
 }
 
-# The session bus.
+# The session bus, which also lets the tests (another user) in, and starts
+# no service by itself: each one is started here, in its turn.
 if command -v dbus-daemon >/dev/null; then
   bus_file=$work/bus
-  as_user dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$bus_file" \
-    >/dev/null 2>&1 &
+  cat >"$work/bus.conf" <<CONFIG
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$runtime</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONFIG
+  as_user dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=3 \
+    3>"$bus_file" >/dev/null 2>&1 &
   pids+=($!)
   await "the session bus" test -s "$bus_file"
   DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$bus_file")
+  export DBUS_SESSION_BUS_ADDRESS
 fi
 
 # sway, headless on the software renderer, with two outputs.
@@ -130,14 +153,61 @@ export SWAYSOCK
 SWAYSOCK=$(find "$runtime" -maxdepth 1 -name 'sway-ipc.*.sock' -print -quit)
 swaymsg -t get_outputs | grep -E '^Output|Current mode' || true
 
+# The ScreenCast portal: PipeWire, its session manager (without which a stream
+# stays paused), the wlroots portal backend and the portal itself. The
+# backend's chooser answers what the tests write into $answer: an output's
+# name, or nothing (the user cancelled). The backend is preloaded with the test
+# harness's shim (tests/wayland/shim) that lets it stream from shared memory
+# under the software renderer.
+shim=$work/dmabuf_event.so
+gcc -shared -fPIC -O2 -Wall -Werror -o "$shim" "$root/tests/wayland/shim/dmabuf_event.c" -ldl
+chmod 0755 "$shim"
+mkdir -p "$home/config/xdg-desktop-portal-wlr"
+answer=$work/portal-answer
+echo HEADLESS-1 >"$answer"
+chmod 0666 "$answer"
+cat >"$work/chooser" <<CHOOSER
+#!/bin/sh
+cat >/dev/null
+read -r output <"$answer" && [ -n "\$output" ] && echo "\$output"
+CHOOSER
+chmod 0755 "$work/chooser"
+cat >"$home/config/xdg-desktop-portal-wlr/config" <<CONFIG
+[screencast]
+chooser_type=dmenu
+chooser_cmd=$work/chooser
+CONFIG
+chown -R "$uid:$gid" "$home/config"
+as_user pipewire >"$work/pipewire.log" 2>&1 &
+pids+=($!)
+await "pipewire" test -S "$runtime/pipewire-0"
+as_user wireplumber >"$work/wireplumber.log" 2>&1 &
+pids+=($!)
+await "wireplumber" sh -c "XDG_RUNTIME_DIR='$runtime' pw-cli ls Node 2>/dev/null | grep -q ."
+# The portal tells its callers apart by /proc/PID/root, which only the
+# caller's own user (or root) may read: the portal's side runs as the tests do.
+in_desktop /usr/libexec/xdg-permission-store >"$work/permission-store.log" 2>&1 &
+pids+=($!)
+in_desktop env WAYLAND_DISPLAY=wayland-1 LD_PRELOAD="$shim" /usr/libexec/xdg-desktop-portal-wlr \
+  >"$work/portal-wlr.log" 2>&1 &
+pids+=($!)
+in_desktop /usr/libexec/xdg-desktop-portal >"$work/portal.log" 2>&1 &
+pids+=($!)
+portal_ready() {
+  as_user dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
+    /org/freedesktop/portal/desktop org.freedesktop.DBus.Properties.Get \
+    string:org.freedesktop.portal.ScreenCast string:AvailableSourceTypes >/dev/null 2>&1
+}
+await "the ScreenCast portal" portal_ready
+
 cd "$root"
 if [[ -n ${LUMIGRAB_WAYLAND_RUN:-} ]]; then
-  WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime PYTHONPATH="$build" "$python" $LUMIGRAB_WAYLAND_RUN
+  ANSWER_FILE=$answer WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime PYTHONPATH="$build" "$python" $LUMIGRAB_WAYLAND_RUN
   exit
 fi
 status=0
 WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
-  LUMIGRAB_WAYLAND_USER="$uid:$gid" \
+  LUMIGRAB_WAYLAND_USER="$uid:$gid" LUMIGRAB_PORTAL_ANSWER="$answer" \
   LUMIGRAB_WAYLAND_WIDTH="$width" LUMIGRAB_WAYLAND_HEIGHT="$height" \
   PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" env "${sanitizer_env[@]}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
   status=$?

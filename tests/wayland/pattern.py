@@ -163,12 +163,14 @@ def private_weston():
         shutil.rmtree(work, ignore_errors=True)
 
 
-def script(socket, body):
+def script(socket, body, **env_changes):
     """A Python process running `body` (with lumigrab and this file's helpers
-    imported) against the compositor at `socket`."""
+    imported) against the compositor at `socket`, with `env_changes` to its
+    environment."""
     here = os.path.dirname(__file__)
     env = dict(os.environ, WAYLAND_DISPLAY=socket,
-               PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]))
+               PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]),
+               **env_changes)
     prelude = "import os, sys, time\nimport lumigrab\nfrom pattern import *\n"
     return subprocess.Popen([sys.executable, "-c", prelude + textwrap.dedent(body)], env=env,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

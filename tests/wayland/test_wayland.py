@@ -74,15 +74,18 @@ class TestDesktopWithoutWlrootsProtocols:
                         call()
                     except RuntimeError as error:
                         print(error)
-            """))
+            """, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent"))
+        # Without screen copy the monitor goes to the ScreenCast portal, which
+        # is not there either.
         assert out.splitlines() == [
             "[(320, 240)]",
             "Windows API error: This Wayland desktop offers no window list "
             "(wlr-foreign-toplevel-management), so its windows cannot be listed or found; "
             "monitors can still be captured. (0x80070032)",
             "Capture thread exited unexpectedly with an error. This Wayland desktop offers no "
-            "screen-copy protocol (wlr-screencopy-unstable-v1), so its monitors cannot be "
-            "captured here.",
+            "screen-copy protocol (wlr-screencopy-unstable-v1), and its ScreenCast portal cannot "
+            "share the monitor: the session bus cannot be reached (Failed to connect to socket "
+            "/nonexistent: No such file or directory).",
         ]
 
 
@@ -216,6 +219,56 @@ class TestCapture:
             lumigrab.enumerate_monitors()
         del c
         assert wait_for(lambda: counts() == before), (counts(), before)
+
+
+@pytest.fixture
+def portal(monkeypatch, tmp_path):
+    """Captures go through the ScreenCast portal, with a state directory of
+    the test's own; the returned function sets what the desktop's chooser
+    answers next (an output's name, or None for a cancelled dialog)."""
+    monkeypatch.setenv("LUMIGRAB_WAYLAND_CAPTURE", "portal")
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    answer_file = os.environ["LUMIGRAB_PORTAL_ANSWER"]
+
+    def answer(output):
+        with open(answer_file, "w") as f:
+            f.write((output or "") + "\n")
+
+    answer("HEADLESS-1")
+    yield answer
+    answer("HEADLESS-1")
+
+
+class TestPortal:
+    def test_frames_show_the_shared_monitor_exactly(self, portal, capture, tmp_path):
+        expected = shown(counter=10)
+        capture.start(lumigrab.primary_monitor())
+        assert wait_for(lambda: np.array_equal(capture.frame(), expected))
+        expected = shown(counter=11)
+        assert wait_for(lambda: np.array_equal(capture.frame(), expected))
+        # The portal's restore token is kept for the next start of this monitor.
+        assert os.listdir(tmp_path / "lumigrab") == [f"screencast-0_0_{WIDTH}x{HEIGHT}.token"]
+
+    def test_the_monitor_picked_in_the_dialog_is_the_one_captured(self, portal, capture):
+        shown(counter=12)
+        rgb = picture(640, 480, counter=13)
+        show(rgb, output="HEADLESS-2")
+        portal("HEADLESS-2")
+        capture.start(lumigrab.Monitor(2))
+        assert wait_for(lambda: np.array_equal(capture.frame(), rgba(rgb)))
+
+    def test_another_monitor_picked_or_a_cancelled_dialog_fail_the_start(self, portal, capture):
+        portal("HEADLESS-1")
+        with pytest.raises(RuntimeError) as raised:
+            capture.start(lumigrab.Monitor(2))
+        assert ("The desktop shared another monitor than the one asked for (the one at 0, 0, "
+                f"{WIDTH}x{HEIGHT}); pick the requested one in the desktop's dialog.") in str(
+                    raised.value)
+        portal(None)
+        with pytest.raises(RuntimeError) as raised:
+            capture.start(lumigrab.primary_monitor())
+        assert "Screen sharing was cancelled in the desktop's dialog." in str(raised.value)
+        assert capture.active is False
 
 
 class TestCompositorTrouble:

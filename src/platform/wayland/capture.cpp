@@ -15,7 +15,9 @@
 // that show them can no longer be read (Map fails as on a removed device),
 // rather than handing out what may be a half-written image.
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "platform/posix/objects.h"
 #include "platform/posix/runtime.h"
 #include "platform/wayland/pixels.h"
+#include "platform/wayland/portal.h"
 #include "platform/wayland/wayland_internal.h"
 
 namespace lumigrab::wayland {
@@ -46,21 +49,55 @@ constexpr std::uint32_t kYInvert = 1;
 const char* const kNoScreenCopy =
     "This Wayland desktop offers no screen-copy protocol (wlr-screencopy-unstable-v1), so its "
     "monitors cannot be captured here.";
+const char* const kNoScreenCopyNorPortal =
+    "This Wayland desktop offers no screen-copy protocol (wlr-screencopy-unstable-v1), and its "
+    "ScreenCast portal cannot share the monitor: ";
 const char* const kNoWindowCapture =
     "This Wayland desktop cannot capture single windows: it offers no capture protocol for "
     "windows. Capture the monitor that shows the window instead.";
 
+// How a monitor is captured: by the compositor's screen-copy protocol where
+// it offers one, else through the ScreenCast portal. LUMIGRAB_WAYLAND_CAPTURE
+// (`portal` or `screencopy`) chooses where both would do.
+bool through_portal(bool has_screencopy) {
+  const char* const forced = std::getenv("LUMIGRAB_WAYLAND_CAPTURE");
+  if (forced != nullptr && std::string_view(forced) == "portal") {
+    return true;
+  }
+  if (forced != nullptr && std::string_view(forced) == "screencopy") {
+    return false;
+  }
+  return !has_screencopy;
+}
+
+// `text` as a sentence of its own: capitalised, with a full stop.
+std::string sentence(std::string text) {
+  if (!text.empty() && text.front() >= 'a' && text.front() <= 'z') {
+    text.front() = static_cast<char>(text.front() - 'a' + 'A');
+  }
+  if (!text.empty() && text.back() != '.') {
+    text.push_back('.');
+  }
+  return text;
+}
+
 class Item final : public posix::CaptureItem {
  public:
-  Item(std::uint32_t output, SizeInt32 size, std::string refusal)
-      : CaptureItem(size), output_(output), refusal_(std::move(refusal)) {}
+  Item(const OutputRecord& output, bool has_screencopy)
+      : CaptureItem({output.width, output.height}),
+        output_(output),
+        has_screencopy_(has_screencopy) {}
+  // An item that cannot be captured, saying why.
+  Item(SizeInt32 size, std::string refusal) : CaptureItem(size), refusal_(std::move(refusal)) {}
 
-  std::uint32_t output() const noexcept { return output_; }
+  const OutputRecord& output() const noexcept { return output_; }
+  bool has_screencopy() const noexcept { return has_screencopy_; }
   // Why this target cannot be captured; empty when it can.
   const std::string& refusal() const noexcept { return refusal_; }
 
  private:
-  const std::uint32_t output_;
+  const OutputRecord output_;
+  const bool has_screencopy_ = false;
   const std::string refusal_;
 };
 
@@ -150,7 +187,7 @@ class Watch {
       *why = kNoScreenCopy;
       return nullptr;
     }
-    wl_proxy* const output = c->output_proxy(item.output());
+    wl_proxy* const output = c->output_proxy(item.output().global);
     if (output == nullptr) {
       return nullptr;  // the output went away meanwhile
     }
@@ -404,6 +441,9 @@ class Session final : public posix::CaptureSession {
       return closed_ ? win::RO_E_CLOSED_ : posix::kIllegalMethodCall;
     }
     std::string why = item_->refusal();
+    if (why.empty() && through_portal(item_->has_screencopy())) {
+      return start_portal();
+    }
     if (why.empty()) {
       watch_ = Watch::start(pool_, *item_.get(), cursor_enabled(), &why);
     }
@@ -417,11 +457,31 @@ class Session final : public posix::CaptureSession {
     return win::S_OK_;
   }
 
+  // Call with the mutex held.
+  HRESULT start_portal() {
+    const OutputRecord& o = item_->output();
+    std::string why;
+    cast_ = portal::ScreenCast::start(
+        {o.x, o.y, o.width, o.height}, cursor_enabled(),
+        [pool = pool_](const std::shared_ptr<const Pixels>& pixels) { pool->deliver(pixels); },
+        &why);
+    if (cast_) {
+      return win::S_OK_;
+    }
+    why = item_->has_screencopy()
+              ? sentence(why)
+              : std::string(kNoScreenCopyNorPortal) + why + ".";
+    posix::set_thread_error_info(std::u16string(why.begin(), why.end()), std::nullopt);
+    return kUnsupportedFormat;
+  }
+
   void close() override {
     std::unique_ptr<Watch> ended;
+    std::unique_ptr<portal::ScreenCast> cast;
     const std::lock_guard lock(mutex_);
     closed_ = true;
     ended.swap(watch_);
+    cast.swap(cast_);
   }
 
   const ComPtr<Pool> pool_;
@@ -429,6 +489,7 @@ class Session final : public posix::CaptureSession {
   std::mutex mutex_;
   bool closed_ = false;
   std::unique_ptr<Watch> watch_;
+  std::unique_ptr<portal::ScreenCast> cast_;
 };
 
 ComPtr<posix::CaptureSession> Pool::new_session(posix::CaptureItem& item) {
@@ -452,7 +513,7 @@ class ItemFactory final : public posix::CaptureItemFactory {
       return win::E_INVALIDARG_;
     }
     const SizeInt32 size{std::max<LONG>(1, rect.right), std::max<LONG>(1, rect.bottom)};
-    return make_object<Item>(0U, size, kNoWindowCapture)
+    return make_object<Item>(size, kNoWindowCapture)
         ->QueryInterface(iid, result);
   }
 
@@ -466,16 +527,12 @@ class ItemFactory final : public posix::CaptureItemFactory {
     if (!found || found->width <= 0 || found->height <= 0) {
       return win::E_INVALIDARG_;
     }
-    std::string refusal = kNoScreenCopy;
+    bool has_screencopy = false;
     if (const auto c = shared_connection()) {
       const std::lock_guard lock(c->use_mutex());
-      if (c->screencopy() && c->shm()) {
-        refusal.clear();
-      }
+      has_screencopy = c->screencopy() && c->shm();
     }
-    return make_object<Item>(found->global, SizeInt32{found->width, found->height},
-                             std::move(refusal))
-        ->QueryInterface(iid, result);
+    return make_object<Item>(*found, has_screencopy)->QueryInterface(iid, result);
   }
 };
 
