@@ -321,8 +321,8 @@ class TestCompositorTrouble:
             process.stdin.write("go\n")
             process.stdin.flush()
             out = finished(process)
-        assert out.splitlines() == ["[('\\\\\\\\.\\\\DISPLAY1', 0), ('\\\\\\\\.\\\\DISPLAY2', 320)]",
-                                    "True"]
+        assert out.splitlines() == [
+            "[('\\\\\\\\.\\\\DISPLAY1', 0), ('\\\\\\\\.\\\\DISPLAY2', 320)]", "True"]
 
     def test_a_stopped_compositor_is_given_up_after_a_bounded_wait(self):
         with private_sway() as desktop:

@@ -28,7 +28,7 @@ constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
-// Calls that answer at once, and a Start that may wait for the user.
+// Calls that answer at once, and the requests that may wait for the user.
 constexpr int kCallTimeoutMs = 3000;
 constexpr auto kResponseTimeout = std::chrono::seconds(3);
 constexpr auto kConsentTimeout = std::chrono::minutes(5);
@@ -107,7 +107,8 @@ class Bus {
     std::optional<std::uint32_t> value;
     DBusMessageIter it;
     DBusMessageIter inner;
-    if (d_.message_iter_init(reply, &it) != 0 && d_.message_iter_get_arg_type(&it) == kTypeVariant) {
+    if (d_.message_iter_init(reply, &it) != 0 &&
+        d_.message_iter_get_arg_type(&it) == kTypeVariant) {
       d_.message_iter_recurse(&it, &inner);
       if (d_.message_iter_get_arg_type(&inner) == kTypeUint32) {
         std::uint32_t number = 0;
@@ -277,7 +278,8 @@ class Bus {
                                               Clock::duration timeout, std::string* why) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (d_.connection_read_write(c_, static_cast<int>(std::max<long long>(1, left.count()))) ==
           0) {
         *why = "the session bus closed while the ScreenCast portal was asked";
@@ -639,9 +641,10 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
       select.emplace_back("restore_token", token);
     }
   }
+  // Some portals (the wlroots one) ask the user here, others at Start.
   const auto selected =
       bus.request("SelectSources", with_session, select, [](DBusMessageIter*) {},
-                  kResponseTimeout, why);
+                  kConsentTimeout, why);
   if (!selected) {
     return nullptr;
   }
