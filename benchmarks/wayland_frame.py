@@ -22,7 +22,11 @@ two idle seconds (no copies are asked for until the screen changes), and the
 frames that arrived meanwhile; and, with foot (a Wayland terminal) at hand, a
 changing screen: a terminal printing without pause for two seconds, the frames
 that arrived and the capture thread's CPU time per arriving frame (the
-compositor's copy is not in it: it is the compositor's CPU).
+compositor's copy is not in it: it is the compositor's CPU). With --portal,
+lumigrab captures through the ScreenCast portal and PipeWire instead of the
+screen-copy protocol (the desktop must have a portal that shares the monitor
+without asking, as .ci/wayland.sh's does), and the capture thread's CPU
+includes PipeWire's thread, which copies each arriving frame.
 
 Needs a linux (or x11) build of lumigrab, grim (Debian's grim package) and,
 for its row, Pillow; this script installs nothing. Headless, on a sway of its
@@ -108,6 +112,8 @@ def main():
     import lumigrab
 
     os.environ.pop("DISPLAY", None)  # Pillow would otherwise try X11 first
+    if "--portal" in sys.argv[1:]:
+        os.environ["LUMIGRAB_WAYLAND_CAPTURE"] = "portal"
     try:
         import PIL  # noqa: F401
         have_pillow = True
@@ -116,7 +122,8 @@ def main():
     have_grim = shutil.which("grim") is not None
     print(f"lumigrab on {platform.node()}, Python {platform.python_version()}, "
           f"{os.cpu_count()} CPUs; grim {'found' if have_grim else 'missing'}, "
-          f"Pillow {'found' if have_pillow else 'missing'}")
+          f"Pillow {'found' if have_pillow else 'missing'}; lumigrab through "
+          f"{os.environ.get('LUMIGRAB_WAYLAND_CAPTURE', 'screen copy')}")
     sizes = SIZES if "--set-modes" in sys.argv[1:] else [None]
     for size in sizes:
         if size:
