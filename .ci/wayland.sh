@@ -85,14 +85,17 @@ trap teardown EXIT
 desktop_env=(PATH="$PATH" HOME="$home" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$home/config"
              XDG_DATA_HOME="$home/data" XDG_STATE_HOME="$home/state" XDG_CACHE_HOME="$home/cache"
              XDG_CURRENT_DESKTOP=sway PYTHONDONTWRITEBYTECODE=1)
-# Runs a command as the desktop's user, in the desktop's environment.
+# Becomes a command run as the desktop's user, in the desktop's environment:
+# started in the background (`as_user ... &`), the process id in $! is the
+# command's own, so that teardown ends it and not a shell around it; in the
+# foreground it runs in a subshell, `(as_user ...)`.
 as_user() {
-  setpriv --reuid="$uid" --regid="$gid" --clear-groups env -i "${desktop_env[@]}" \
+  exec setpriv --reuid="$uid" --regid="$gid" --clear-groups env -i "${desktop_env[@]}" \
     ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} "$@"
 }
-# Runs a command in the desktop's environment, as the caller.
+# The same, as the caller.
 in_desktop() {
-  env -i "${desktop_env[@]}" \
+  exec env -i "${desktop_env[@]}" \
     ${DBUS_SESSION_BUS_ADDRESS:+DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"} "$@"
 }
 
@@ -188,15 +191,25 @@ await "wireplumber" sh -c "XDG_RUNTIME_DIR='$runtime' pw-cli ls Node 2>/dev/null
 # caller's own user (or root) may read: the portal's side runs as the tests do.
 in_desktop /usr/libexec/xdg-permission-store >"$work/permission-store.log" 2>&1 &
 pids+=($!)
-in_desktop env WAYLAND_DISPLAY=wayland-1 LD_PRELOAD="$shim" /usr/libexec/xdg-desktop-portal-wlr \
-  >"$work/portal-wlr.log" 2>&1 &
+# The backend comes back when a test kills it (by the id in $backend_pid).
+backend_pid=$work/portal-backend.pid
+(
+  trap 'kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; exit 0' TERM
+  while :; do
+    in_desktop env WAYLAND_DISPLAY=wayland-1 LD_PRELOAD="$shim" \
+      /usr/libexec/xdg-desktop-portal-wlr >>"$work/portal-wlr.log" 2>&1 &
+    child=$!
+    echo "$child" >"$backend_pid"
+    wait "$child" || true
+  done
+) &
 pids+=($!)
 in_desktop /usr/libexec/xdg-desktop-portal >"$work/portal.log" 2>&1 &
 pids+=($!)
 portal_ready() {
-  as_user dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
+  (as_user dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
     /org/freedesktop/portal/desktop org.freedesktop.DBus.Properties.Get \
-    string:org.freedesktop.portal.ScreenCast string:AvailableSourceTypes >/dev/null 2>&1
+    string:org.freedesktop.portal.ScreenCast string:AvailableSourceTypes) >/dev/null 2>&1
 }
 await "the ScreenCast portal" portal_ready
 
@@ -208,6 +221,7 @@ fi
 status=0
 WAYLAND_DISPLAY=$runtime/wayland-1 XDG_RUNTIME_DIR=$runtime LUMIGRAB_WAYLAND_TESTS=1 \
   LUMIGRAB_WAYLAND_USER="$uid:$gid" LUMIGRAB_PORTAL_ANSWER="$answer" \
+  LUMIGRAB_PORTAL_BACKEND_PID="$backend_pid" \
   LUMIGRAB_WAYLAND_WIDTH="$width" LUMIGRAB_WAYLAND_HEIGHT="$height" \
   PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" env "${sanitizer_env[@]}" "$python" -m pytest -q -p no:cacheprovider --confcutdir=tests/wayland tests/wayland "$@" ||
   status=$?

@@ -271,6 +271,28 @@ class TestPortal:
         assert capture.active is False
 
 
+    def test_a_portal_that_goes_away_makes_frame_raise(self, portal, capture):
+        show_colour("#405060")
+        capture.start(lumigrab.primary_monitor())
+        assert wait_for(lambda: capture.frame()[0, 0].tolist() == [0x40, 0x50, 0x60, 255])
+        with open(os.environ["LUMIGRAB_PORTAL_BACKEND_PID"]) as f:
+            backend = int(f.read())
+        os.kill(backend, signal.SIGKILL)
+
+        def fails():
+            try:
+                capture.frame()
+            except RuntimeError as error:
+                return str(error)
+
+        assert wait_for(fails)
+        assert fails() == CONVERSION_ERROR
+        # The harness starts the backend again for the tests that follow.
+        assert wait_for(lambda: open(os.environ["LUMIGRAB_PORTAL_BACKEND_PID"]).read().strip()
+                        != str(backend))
+        time.sleep(0.3)
+
+
 class TestCompositorTrouble:
     def test_a_compositor_that_dies_makes_frame_raise(self):
         with private_sway() as desktop:

@@ -498,10 +498,15 @@ struct ScreenCast::State {
 
   static State& of(void* data) { return *static_cast<State*>(data); }
 
+  // A stream that stops streaming once it has streamed lost its source: the
+  // portal's side or PipeWire went away (the stream is then paused), or it
+  // failed. Its frames cannot be read until it streams again.
   static void on_state(void* data, int /*old_state*/, int state, const char* /*error*/) {
     State& s = of(data);
-    if (state == kStreamStateError || (state == kStreamStateUnconnected && s.streamed)) {
-      // The portal or PipeWire went away: what is held may be half written.
+    if (state == kStreamStateStreaming) {
+      s.streamed = true;
+      s.alive->store(true, std::memory_order_release);
+    } else if (state == kStreamStateError || s.streamed) {
       s.alive->store(false, std::memory_order_release);
     }
   }
@@ -528,7 +533,6 @@ struct ScreenCast::State {
     if (b == nullptr) {
       return;
     }
-    s.streamed = true;
     const spa_buffer* buffer = b->buffer;
     if (buffer != nullptr && buffer->n_datas > 0 && s.format && s.width > 0 && s.height > 0) {
       const spa_data& d = buffer->datas[0];

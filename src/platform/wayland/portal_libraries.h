@@ -142,6 +142,7 @@ struct pw_stream_events {
 
 inline constexpr int kStreamStateError = -1;
 inline constexpr int kStreamStateUnconnected = 0;
+inline constexpr int kStreamStateStreaming = 3;
 inline constexpr int kDirectionInput = 0;
 inline constexpr std::uint32_t kStreamFlagAutoconnect = 1U << 0;
 inline constexpr std::uint32_t kStreamFlagMapBuffers = 1U << 2;
