@@ -248,6 +248,12 @@ class TestPortal:
         assert wait_for(lambda: np.array_equal(capture.frame(), expected))
         # The portal's restore token is kept for the next start of this monitor.
         assert os.listdir(tmp_path / "lumigrab") == [f"screencast-0_0_{WIDTH}x{HEIGHT}.token"]
+        capture.stop()
+        # The wlroots portal streams the output again from where it left off:
+        # the next frame comes with the next change.
+        capture.start(lumigrab.primary_monitor(), await_first_frame=False)
+        expected = shown(counter=12)
+        assert wait_for(lambda: np.array_equal(capture.next_frame(timeout=5), expected))
 
     def test_the_monitor_picked_in_the_dialog_is_the_one_captured(self, portal, capture):
         shown(counter=12)
