@@ -204,12 +204,20 @@ backend_pid=$work/portal-backend.pid
   done
 ) &
 pids+=($!)
+# The portal reads what its backend offers as it starts: the backend first.
+backend_ready() {
+  (as_user dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.impl.portal.desktop.wlr) 2>/dev/null |
+    grep -q "boolean true"
+}
+await "the wlroots portal backend" backend_ready
 in_desktop /usr/libexec/xdg-desktop-portal >"$work/portal.log" 2>&1 &
 pids+=($!)
 portal_ready() {
   (as_user dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
     /org/freedesktop/portal/desktop org.freedesktop.DBus.Properties.Get \
-    string:org.freedesktop.portal.ScreenCast string:AvailableSourceTypes) >/dev/null 2>&1
+    string:org.freedesktop.portal.ScreenCast string:AvailableSourceTypes) 2>/dev/null |
+    grep -q "uint32 [1-9]"
 }
 await "the ScreenCast portal" portal_ready
 
