@@ -103,7 +103,7 @@ def missing_requirements():
                        "(see the top of this script)")
     else:
         backend = build_setting("LUMIGRAB_BACKEND")
-        if backend not in (None, "x11"):
+        if backend not in (None, "x11", "linux"):
             missing.append(f"lumigrab built with the {backend} backend: this needs the x11 one")
     return missing
 

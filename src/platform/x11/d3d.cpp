@@ -781,7 +781,7 @@ ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> cor
 
 }  // namespace lumigrab::x11
 
-namespace lumigrab::platform {
+namespace lumigrab::platform::with_x11 {
 
 HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*software*/,
                           UINT /*flags*/, const abi::D3D_FEATURE_LEVEL* feature_levels,

@@ -209,7 +209,7 @@ std::optional<MonitorRecord> find_monitor(const Connection& c, HMONITOR monitor)
 
 }  // namespace lumigrab::x11
 
-namespace lumigrab::platform {
+namespace lumigrab::platform::with_x11 {
 
 HMONITOR MonitorFromPoint(POINT point, DWORD flags) {
   const auto c = x11::shared_connection();

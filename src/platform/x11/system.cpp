@@ -11,7 +11,7 @@
 #include "platform/posix/runtime.h"
 #include "platform/x11/x11_internal.h"
 
-namespace lumigrab::platform {
+namespace lumigrab::platform::with_x11 {
 
 const char* backend_name() noexcept {
   return "x11";

@@ -207,7 +207,7 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> window_size(const Connect
 
 }  // namespace lumigrab::x11
 
-namespace lumigrab::platform {
+namespace lumigrab::platform::with_x11 {
 
 HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name) {
   if (class_name != nullptr) {

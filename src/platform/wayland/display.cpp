@@ -1,0 +1,254 @@
+// Monitors as user32 reports them, made from the compositor's outputs
+// (wl_output with xdg-output).
+//
+// Positions in the compositor's list of outputs name the displays: the output
+// at position n is "\\.\DISPLAYn", so that Monitor.index counts as on
+// Windows. The primary monitor is the one that contains the desktop origin.
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/linux/operations.h"
+#include "platform/posix/messages.h"
+#include "platform/posix/user32_codes.h"
+#include "platform/wayland/wayland_internal.h"
+
+namespace lumigrab::wayland {
+namespace {
+
+using namespace posix::user32;  // NOLINT(google-build-using-namespace)
+
+constexpr std::u16string_view kDisplayPrefix = u"\\\\.\\DISPLAY";
+
+HMONITOR monitor_of(const OutputRecord& o) {
+  return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(o.global));
+}
+
+bool contains(const OutputRecord& o, LONG x, LONG y) {
+  return x >= o.x && y >= o.y && x < o.x + o.width && y < o.y + o.height;
+}
+
+RECT rect_of(const OutputRecord& o) {
+  return {o.x, o.y, o.x + o.width, o.y + o.height};
+}
+
+std::optional<std::size_t> primary_position(const std::vector<OutputRecord>& outputs) {
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (contains(outputs[i], 0, 0)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+std::u16string device_name_of(std::size_t position) {
+  std::u16string name(kDisplayPrefix);
+  for (const char digit : std::to_string(position + 1)) {
+    name.push_back(static_cast<char16_t>(digit));
+  }
+  return name;
+}
+
+std::u16string_view terminated(const WCHAR* text) {
+  return text == nullptr ? std::u16string_view() : std::u16string_view(text);
+}
+
+// The position a device name of ours stands for.
+std::optional<std::size_t> position_of(std::u16string_view name, std::size_t count) {
+  if (!name.starts_with(kDisplayPrefix)) {
+    return std::nullopt;
+  }
+  name.remove_prefix(kDisplayPrefix.size());
+  if (name.empty() || name.size() > 4 || name.front() == u'0') {
+    return std::nullopt;
+  }
+  std::size_t number = 0;
+  for (const char16_t unit : name) {
+    if (unit < u'0' || unit > u'9') {
+      return std::nullopt;
+    }
+    number = number * 10 + static_cast<std::size_t>(unit - u'0');
+  }
+  if (number > count) {
+    return std::nullopt;
+  }
+  return number - 1;
+}
+
+void copy_units(WCHAR* destination, std::u16string_view source, std::size_t capacity) {
+  const std::size_t count = std::min(source.size(), capacity - 1);
+  std::copy_n(source.begin(), count, destination);
+  destination[count] = 0;
+}
+
+}  // namespace
+
+std::optional<std::vector<OutputRecord>> list_outputs() {
+  const std::shared_ptr<Connection> c = shared_connection();
+  if (!c) {
+    return std::nullopt;
+  }
+  const std::lock_guard lock(c->use_mutex());
+  // One exchange takes in what changed (outputs added or removed, modes);
+  // a second what outputs added meanwhile say of themselves.
+  if (!c->roundtrip() || !c->roundtrip()) {
+    return std::nullopt;
+  }
+  return c->outputs();
+}
+
+std::optional<OutputRecord> find_output(HMONITOR monitor) {
+  const auto outputs = list_outputs();
+  if (!outputs) {
+    return std::nullopt;
+  }
+  for (const OutputRecord& o : *outputs) {
+    if (monitor_of(o) == monitor) {
+      return o;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace lumigrab::wayland
+
+namespace lumigrab::platform::with_wayland {
+
+namespace wayland = lumigrab::wayland;
+
+HMONITOR MonitorFromPoint(POINT point, DWORD flags) {
+  const auto outputs = wayland::list_outputs();
+  if (!outputs) {
+    return nullptr;
+  }
+  for (const wayland::OutputRecord& o : *outputs) {
+    if (wayland::contains(o, point.x, point.y)) {
+      return wayland::monitor_of(o);
+    }
+  }
+  if (flags == posix::user32::kMonitorDefaultToPrimary ||
+      flags == posix::user32::kMonitorDefaultToNearest) {
+    if (const auto primary = wayland::primary_position(*outputs)) {
+      return wayland::monitor_of((*outputs)[*primary]);
+    }
+  }
+  return nullptr;
+}
+
+BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback, LPARAM data) {
+  if (callback == nullptr) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  const auto outputs = wayland::list_outputs();
+  if (!outputs) {
+    posix::set_last_error(wayland::kErrorDeviceNotConnected);
+    return 0;
+  }
+  for (const wayland::OutputRecord& o : *outputs) {
+    RECT rect = wayland::rect_of(o);
+    if (callback(wayland::monitor_of(o), dc, &rect, data) == 0) {
+      return 0;  // stopping early makes the enumeration report failure
+    }
+  }
+  return 1;
+}
+
+BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
+  if (info == nullptr || (info->cbSize != posix::user32::kMonitorInfoSize &&
+                          info->cbSize != sizeof(MONITORINFOEXW))) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  const auto outputs =
+      wayland::list_outputs().value_or(std::vector<wayland::OutputRecord>{});
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (wayland::monitor_of(outputs[i]) != monitor) {
+      continue;
+    }
+    info->rcMonitor = wayland::rect_of(outputs[i]);
+    info->rcWork = info->rcMonitor;
+    info->dwFlags =
+        wayland::primary_position(outputs) == i ? posix::user32::kMonitorInfoFPrimary : 0;
+    if (info->cbSize == sizeof(MONITORINFOEXW)) {
+      wayland::copy_units(info->szDevice, wayland::device_name_of(i), std::size(info->szDevice));
+    }
+    return 1;
+  }
+  posix::set_last_error(posix::user32::kErrorInvalidMonitorHandle);
+  return 0;
+}
+
+BOOL EnumDisplaySettingsW(const WCHAR* device_name, DWORD mode_number, DEVMODEW* mode) {
+  if (mode == nullptr) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  const bool known_mode = mode_number == ENUM_CURRENT_SETTINGS_ ||
+                          mode_number == posix::user32::kEnumRegistrySettings || mode_number == 0;
+  if (!known_mode) {
+    return 0;
+  }
+  const auto outputs = wayland::list_outputs();
+  if (!outputs) {
+    return 0;
+  }
+  const std::optional<std::size_t> position =
+      device_name == nullptr
+          ? wayland::primary_position(*outputs)
+          : wayland::position_of(wayland::terminated(device_name), outputs->size());
+  if (!position) {
+    return 0;
+  }
+  const wayland::OutputRecord& found = (*outputs)[*position];
+  mode->dmFields = posix::user32::kDisplayModeFields;
+  mode->u1.display.dmPosition = {found.x, found.y};
+  mode->dmBitsPerPel = 32;
+  mode->dmPelsWidth = static_cast<DWORD>(found.width);
+  mode->dmPelsHeight = static_cast<DWORD>(found.height);
+  mode->dmDisplayFrequency =
+      static_cast<DWORD>(std::lround(std::max(0, found.refresh_mhz) / 1000.0));
+  return 1;
+}
+
+BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVICEW* device_info,
+                         DWORD /*flags*/) {
+  if (device_info == nullptr || device_info->cb < offsetof(DISPLAY_DEVICEW, DeviceID)) {
+    posix::set_last_error(posix::kErrorInvalidParameter);
+    return 0;
+  }
+  const auto outputs = wayland::list_outputs();
+  if (!outputs) {
+    return 0;
+  }
+  if (device == nullptr) {
+    // The display adapters: one per monitor, as each monitor's own output.
+    if (device_number >= outputs->size()) {
+      return 0;
+    }
+    wayland::copy_units(device_info->DeviceName, wayland::device_name_of(device_number), 32);
+    wayland::copy_units(device_info->DeviceString, u"Wayland display", 128);
+    device_info->StateFlags = posix::user32::kDisplayDeviceAttachedToDesktop |
+                              (wayland::primary_position(*outputs) == device_number
+                                   ? posix::user32::kDisplayDevicePrimary
+                                   : 0);
+    return 1;
+  }
+  const std::optional<std::size_t> position =
+      wayland::position_of(wayland::terminated(device), outputs->size());
+  if (!position || device_number != 0) {
+    return 0;
+  }
+  // The device string: the output's description, else its name.
+  const wayland::OutputRecord& found = (*outputs)[*position];
+  wayland::copy_units(device_info->DeviceName, wayland::device_name_of(*position) + u"\\Monitor0",
+                      32);
+  wayland::copy_units(
+      device_info->DeviceString,
+      wayland::utf16_from_utf8(found.description.empty() ? found.name : found.description), 128);
+  device_info->StateFlags =
+      posix::user32::kDisplayDeviceActive | posix::user32::kDisplayDeviceAttached;
+  return 1;
+}
+
+}  // namespace lumigrab::platform::with_wayland
