@@ -53,7 +53,11 @@
      device, obtained_level, immediate_context), )                                              \
   X(HRESULT, CreateDirect3D11DeviceFromDXGIDevice,                                              \
     (abi::IDXGIDevice * dxgi_device, abi::IInspectable * *graphics_device),                     \
-    (dxgi_device, graphics_device), )
+    (dxgi_device, graphics_device), )                                                           \
+  X(HRESULT, CopyMappedRows,                                                                    \
+    (abi::ID3D11Texture2D * staging, const abi::D3D11_MAPPED_SUBRESOURCE& mapped, UINT rows,    \
+     UINT width, std::uint8_t* destination, std::size_t destination_pitch),                     \
+    (staging, mapped, rows, width, destination, destination_pitch), )
 
 #define LUMIGRAB_SHARED_OPERATIONS(X)                                                           \
   X(BOOL, PostThreadMessageW, (DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam),    \
@@ -68,6 +72,7 @@
   X(std::thread, spawn_thread, (std::function<void()> body), (std::move(body)), )               \
   X(std::string, current_thread_name, (), (), )                                                 \
   X(void, write_backtrace, (), (), )                                                            \
+  X(std::optional<std::string>, environment_variable, (const char* name), (name), )             \
   X(DWORD, GetLastError, (), (), )                                                              \
   X(DWORD, FormatMessageW,                                                                      \
     (DWORD flags, const void* source, DWORD message_id, DWORD language_id, WCHAR** buffer),     \

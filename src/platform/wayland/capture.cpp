@@ -541,7 +541,8 @@ class PoolStatics final : public posix::FramePoolStatics {
   bool accepts_device(abi::IDirect3DDevice* device) override { return is_our_device(device); }
 
   ComPtr<posix::FramePool> new_pool(DWORD thread_id, abi::IDirect3DDevice* device,
-                                    std::int32_t pixel_format, SizeInt32 size) override {
+                                    std::int32_t pixel_format, SizeInt32 size,
+                                    std::int32_t /*buffer_count*/) override {
     return posix::upcast<posix::FramePool>(make_object<Pool>(
         thread_id, ComPtr<abi::IDirect3DDevice>::copy(device), pixel_format, size));
   }

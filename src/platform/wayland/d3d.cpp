@@ -343,4 +343,12 @@ HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
   return posix::wrap_device<wayland::Device>(dxgi_device, graphics_device);
 }
 
+// Map hands out R, G, B, A rows already, converted when they were copied in.
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* /*staging*/, const abi::D3D11_MAPPED_SUBRESOURCE& mapped,
+                       UINT rows, UINT width, std::uint8_t* destination,
+                       std::size_t destination_pitch) {
+  copy_rows_unchanged(mapped, rows, width, destination, destination_pitch);
+  return win::S_OK_;
+}
+
 }  // namespace lumigrab::platform::with_wayland

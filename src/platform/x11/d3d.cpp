@@ -841,4 +841,4 @@ HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging,
   return texture->copy_rows(rows, width, destination, destination_pitch);
 }
 
-}  // namespace lumigrab::platform
+}  // namespace lumigrab::platform::with_x11

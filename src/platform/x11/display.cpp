@@ -337,4 +337,4 @@ BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVIC
   return 1;
 }
 
-}  // namespace lumigrab::platform
+}  // namespace lumigrab::platform::with_x11

@@ -183,4 +183,4 @@ HRESULT CreateDispatcherQueueController(abi::DispatcherQueueOptions options,
   return posix::create_queue_controller(options, controller);
 }
 
-}  // namespace lumigrab::platform
+}  // namespace lumigrab::platform::with_x11

@@ -398,4 +398,4 @@ HWND GetForegroundWindow() {
   return x11::window_handle(x11::top_level_of(*c, focus->focus));
 }
 
-}  // namespace lumigrab::platform
+}  // namespace lumigrab::platform::with_x11
