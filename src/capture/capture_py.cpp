@@ -40,7 +40,8 @@ struct CaptureState {
 };
 
 struct CaptureObject {
-  PyObject_HEAD CaptureState state;  // constructed in place once allocation succeeded
+  PyObject_HEAD
+  CaptureState state;  // constructed in place once allocation succeeded
   bool constructed;
   Py_ssize_t borrow;
 };
@@ -110,7 +111,8 @@ PyTypeObject* require_capture_class();
 
 // The start of a NumPy array object: its data pointer follows the header.
 struct NumpyArrayHead {
-  PyObject_HEAD char* data;
+  PyObject_HEAD
+  char* data;
 };
 
 [[noreturn]] void raise_target_error(PyObject* object) {
