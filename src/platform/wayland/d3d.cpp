@@ -28,6 +28,9 @@ namespace {
 constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);  // DXGI_ERROR_UNSUPPORTED
 constexpr HRESULT kDeviceRemoved = static_cast<HRESULT>(0x887A0005U);  // DXGI_ERROR_DEVICE_REMOVED
 constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000EU);    // E_OUTOFMEMORY
+// Bytes of R, G, B, A from which a read-back writes around the caches: a
+// frame this large would only push out of them what the caller reads next.
+constexpr std::size_t kStreamingBytes = std::size_t{6} << 20;
 
 using Lanes = std::uint32_t __attribute__((vector_size(16)));
 constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::uint32_t);
@@ -46,9 +49,13 @@ bool is_readable_format(std::uint32_t format) noexcept {
 }
 
 void convert_row(const std::uint8_t* from, std::uint8_t* to, std::size_t count,
-                 std::uint32_t format) noexcept {
+                 std::uint32_t format, bool streaming) noexcept {
   if (format == wl::kShmArgb8888 || format == wl::kShmXrgb8888) {
-    frame::bgrx_to_rgba(from, to, count);
+    if (streaming) {
+      frame::bgrx_to_rgba_streaming(from, to, count);
+    } else {
+      frame::bgrx_to_rgba(from, to, count);
+    }
     return;
   }
   std::size_t i = 0;
@@ -239,11 +246,12 @@ class Texture final : public posix::Texture2D {
     const bool flipped = from.upside_down();
     const UINT columns = left_ < from.width() ? std::min(width, from.width() - left_) : 0;
     const std::size_t stride = from.stride();
+    const bool streaming = std::size_t{rows} * row_bytes >= kStreamingBytes;
     if (!flipped && columns == width && std::uint64_t{top_} + rows <= from.height() &&
         stride == row_bytes && to_pitch == row_bytes) {
       // One run of pixels on both sides.
       convert_row(from.data() + std::size_t{top_} * stride + std::size_t{left_} * 4, to,
-                  std::size_t{rows} * width, from.format());
+                  std::size_t{rows} * width, from.format(), streaming);
       return win::S_OK_;
     }
     for (UINT y = 0; y < rows; ++y) {
@@ -255,7 +263,7 @@ class Texture final : public posix::Texture2D {
       }
       const std::size_t row = flipped ? from.height() - 1 - source_y : source_y;
       convert_row(from.data() + row * stride + std::size_t{left_} * 4, row_to, columns,
-                  from.format());
+                  from.format(), streaming);
       std::memset(row_to + std::size_t{columns} * 4, 0, row_bytes - std::size_t{columns} * 4);
     }
     return win::S_OK_;
