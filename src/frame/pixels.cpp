@@ -59,6 +59,59 @@ __attribute__((target("avx2"))) void avx2(const std::uint8_t* from, std::uint8_t
   scalar(from + i * 4, to + i * 4, count - i);
 }
 
+// The streaming kernels: the pixels before `to` reaches a whole vector go
+// the plain way, then each vector is stored around the caches. A destination
+// that is not 4-byte aligned never reaches one and goes the usual way.
+__attribute__((target("ssse3"))) void ssse3_streaming(const std::uint8_t* from, std::uint8_t* to,
+                                                      std::size_t count) noexcept {
+  if (reinterpret_cast<std::uintptr_t>(to) % 4 != 0) {
+    ssse3(from, to, count);
+    return;
+  }
+  std::size_t i = 0;
+  for (; i < count && reinterpret_cast<std::uintptr_t>(to + i * 4) % 16 != 0; ++i) {
+    scalar(from + i * 4, to + i * 4, 1);
+  }
+  const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+  const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000U));
+  for (; i + 8 <= count; i += 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i * 4));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i * 4 + 16));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + i * 4),
+                     _mm_or_si128(_mm_shuffle_epi8(a, order), alpha));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + i * 4 + 16),
+                     _mm_or_si128(_mm_shuffle_epi8(b, order), alpha));
+  }
+  // Streamed stores are ordered before whatever the caller does next.
+  _mm_sfence();
+  scalar(from + i * 4, to + i * 4, count - i);
+}
+
+__attribute__((target("avx2"))) void avx2_streaming(const std::uint8_t* from, std::uint8_t* to,
+                                                    std::size_t count) noexcept {
+  if (reinterpret_cast<std::uintptr_t>(to) % 4 != 0) {
+    avx2(from, to, count);
+    return;
+  }
+  std::size_t i = 0;
+  for (; i < count && reinterpret_cast<std::uintptr_t>(to + i * 4) % 32 != 0; ++i) {
+    scalar(from + i * 4, to + i * 4, 1);
+  }
+  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1,
+                                         2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000U));
+  for (; i + 16 <= count; i += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i * 4));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i * 4 + 32));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + i * 4),
+                        _mm256_or_si256(_mm256_shuffle_epi8(a, order), alpha));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + i * 4 + 32),
+                        _mm256_or_si256(_mm256_shuffle_epi8(b, order), alpha));
+  }
+  _mm_sfence();
+  scalar(from + i * 4, to + i * 4, count - i);
+}
+
 #endif
 
 }  // namespace
@@ -114,6 +167,28 @@ void bgrx_to_rgba(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to
 
 void bgrx_to_rgba(const std::uint8_t* from, std::uint8_t* to, std::size_t count) noexcept {
   bgrx_to_rgba(best_kernel(), from, to, count);
+}
+
+void bgrx_to_rgba_streaming(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to,
+                            std::size_t count) noexcept {
+  switch (kernel) {
+#ifdef LUMIGRAB_X86_KERNELS
+    case PixelKernel::Avx2:
+      avx2_streaming(from, to, count);
+      return;
+    case PixelKernel::Ssse3:
+      ssse3_streaming(from, to, count);
+      return;
+#endif
+    default:
+      scalar(from, to, count);
+      return;
+  }
+}
+
+void bgrx_to_rgba_streaming(const std::uint8_t* from, std::uint8_t* to,
+                            std::size_t count) noexcept {
+  bgrx_to_rgba_streaming(best_kernel(), from, to, count);
 }
 
 }  // namespace lumigrab::frame

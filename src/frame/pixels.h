@@ -22,4 +22,11 @@ void bgrx_to_rgba(const std::uint8_t* from, std::uint8_t* to, std::size_t count)
 void bgrx_to_rgba(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to,
                   std::size_t count) noexcept;
 
+// The same for a run of many pixels into memory that is not read again soon
+// (a new frame's array): the vector kernels write around the caches, which
+// spares reading in the lines they only overwrite.
+void bgrx_to_rgba_streaming(const std::uint8_t* from, std::uint8_t* to, std::size_t count) noexcept;
+void bgrx_to_rgba_streaming(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to,
+                            std::size_t count) noexcept;
+
 }  // namespace lumigrab::frame

@@ -29,4 +29,11 @@ std::string with_unreachable_reason(std::string text) {
   return text;
 }
 
+std::string with_unlisted_reason(std::string text) {
+  if (const std::optional<std::string> reason = platform::windows_unlisted()) {
+    return with_reason(std::move(text), *reason);
+  }
+  return text;
+}
+
 }  // namespace lumigrab

@@ -18,4 +18,8 @@ std::string with_reason(std::string text, const std::string& reason);
 // cannot: the message of an error that may have been caused by that.
 std::string with_unreachable_reason(std::string text);
 
+// `text` as it is, or followed by why no window can be found when the
+// desktop lists none: the message of a window that was not found.
+std::string with_unlisted_reason(std::string text);
+
 }  // namespace lumigrab

@@ -32,6 +32,10 @@ bool cursor_captured_by_default() noexcept;
 // display and window functions fail (or find nothing) for as long as it says
 // something.
 std::optional<std::string> desktop_unreachable();
+// Why no window can be found on this desktop although it can be reached, or
+// nothing where it lists its windows: everywhere but on a Wayland desktop
+// without a window list.
+std::optional<std::string> windows_unlisted();
 
 // --- display (user32) ---
 HMONITOR MonitorFromPoint(POINT point, DWORD flags);
@@ -141,6 +145,8 @@ HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
 // already and this is a plain copy. The X11 backend's mapped memory holds the
 // pixels as the server sends them, once they have come: this waits for them
 // and converts them on the way, and fails as Map would when they do not come.
+// The Wayland backend converts straight from the compositor's buffer that was
+// copied from, and fails as Map would once the compositor is gone.
 HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging, const abi::D3D11_MAPPED_SUBRESOURCE& mapped,
                        UINT rows, UINT width, std::uint8_t* destination,
                        std::size_t destination_pitch);

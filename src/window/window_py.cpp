@@ -6,6 +6,7 @@
 #include "lib/borrow_py.h"
 #include "lib/boundary_py.h"
 #include "lib/class_py.h"
+#include "lib/desktop.h"
 #include "window/window.h"
 
 namespace lumigrab::py {
@@ -30,6 +31,25 @@ PyRef new_window(win::HWND handle) {
   return object;
 }
 
+// The window `query` finds, or RuntimeError with the text of what it did not
+// find, followed by why where the desktop cannot be reached or lists no
+// windows at all (both made without the interpreter lock).
+template <typename Query>
+win::HWND found_or_raise(Query&& query) {
+  std::optional<std::string> failure;
+  auto result = without_interpreter_lock([&] {
+    auto answer = std::forward<Query>(query)();
+    if (!answer) {
+      failure = with_unlisted_reason(with_unreachable_reason(text_form(answer.error())));
+    }
+    return answer;
+  });
+  if (failure) {
+    raise_runtime_error(*failure);
+  }
+  return std::move(result).value();
+}
+
 constexpr const char* kNameParameters[] = {"name"};
 constexpr Signature kNewSignature{"Window.__new__()", kNameParameters, 1};
 
@@ -38,7 +58,7 @@ PyObject* window_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> values{};
     match_arguments(kNewSignature, args, kwargs, values);
     const std::string name = convert_argument("name", [&] { return to_utf8_string(values[0]); });
-    return new_window(query_or_raise([&name] { return window::find_window(name); }));
+    return new_window(found_or_raise([&name] { return window::find_window(name); }));
   });
 }
 
@@ -141,7 +161,7 @@ PyObject* enumerate_windows(PyObject* /*module*/, PyObject* /*unused*/) {
 }
 
 PyObject* foreground_window(PyObject* /*module*/, PyObject* /*unused*/) {
-  return boundary([] { return new_window(query_or_raise(window::foreground_window)); });
+  return boundary([] { return new_window(found_or_raise(window::foreground_window)); });
 }
 
 PyMethodDef g_functions[] = {

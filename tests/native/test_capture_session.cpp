@@ -401,9 +401,10 @@ TEST(a_failed_read_back_leaves_the_frame_for_the_next_try) {
   }
 }
 
-// Every vector kernel the processor runs agrees with the plain one, for
-// counts that leave every possible tail and for unaligned ends, and never
-// writes past the pixels it was given.
+// Every vector kernel the processor runs, plain or streaming, agrees with the
+// plain one, for counts that leave every possible tail and for unaligned ends
+// (streaming: every start before a whole vector), and never writes past the
+// pixels it was given.
 TEST(the_pixel_kernels_turn_bgrx_into_rgba_alike) {
   std::vector<std::uint8_t> from(4 * 200 + 3);
   for (std::size_t i = 0; i < from.size(); ++i) {
@@ -419,17 +420,24 @@ TEST(the_pixel_kernels_turn_bgrx_into_rgba_alike) {
       continue;
     }
     for (std::size_t count = 0; count <= 70; ++count) {
-      for (const std::size_t offset : {0U, 1U, 3U}) {
-        std::vector<std::uint8_t> expected(4 * 200 + 8, 0xA5);
-        std::vector<std::uint8_t> got(expected);
-        frame::bgrx_to_rgba(frame::PixelKernel::Scalar, from.data() + offset,
-                            expected.data() + offset, count);
-        frame::bgrx_to_rgba(kernel, from.data() + offset, got.data() + offset, count);
-        if (got != expected) {
-          record_failure(__FILE__, __LINE__,
-                         "kernel " + std::to_string(static_cast<int>(kernel)) + ", " +
-                             std::to_string(count) + " pixels at offset " +
-                             std::to_string(offset));
+      for (const std::size_t offset : {0U, 1U, 3U, 4U, 12U, 20U, 28U}) {
+        for (const bool streaming : {false, true}) {
+          std::vector<std::uint8_t> expected(4 * 200 + 40, 0xA5);
+          std::vector<std::uint8_t> got(expected);
+          frame::bgrx_to_rgba(frame::PixelKernel::Scalar, from.data() + offset % 4,
+                              expected.data() + offset, count);
+          if (streaming) {
+            frame::bgrx_to_rgba_streaming(kernel, from.data() + offset % 4, got.data() + offset,
+                                          count);
+          } else {
+            frame::bgrx_to_rgba(kernel, from.data() + offset % 4, got.data() + offset, count);
+          }
+          if (got != expected) {
+            record_failure(__FILE__, __LINE__,
+                           "kernel " + std::to_string(static_cast<int>(kernel)) +
+                               (streaming ? " streaming, " : ", ") + std::to_string(count) +
+                               " pixels at offset " + std::to_string(offset));
+          }
         }
       }
     }

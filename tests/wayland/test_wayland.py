@@ -68,7 +68,8 @@ class TestDesktopWithoutWlrootsProtocols:
         with private_weston() as desktop:
             out = finished(script(desktop.socket, """
                 print([(m.width, m.height) for m in lumigrab.enumerate_monitors()])
-                for call in (lumigrab.enumerate_windows,
+                for call in (lumigrab.enumerate_windows, lambda: lumigrab.Window("Terminal"),
+                             lumigrab.foreground_window,
                              lambda: lumigrab.Capture().start(lumigrab.primary_monitor())):
                     try:
                         call()
@@ -77,11 +78,15 @@ class TestDesktopWithoutWlrootsProtocols:
             """, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent"))
         # Without screen copy the monitor goes to the ScreenCast portal, which
         # is not there either.
+        no_list = ("this Wayland desktop offers no window list (wlr-foreign-toplevel-management), "
+                   "so its windows cannot be listed or found; monitors can still be captured")
         assert out.splitlines() == [
             "[(320, 240)]",
             "Windows API error: This Wayland desktop offers no window list "
             "(wlr-foreign-toplevel-management), so its windows cannot be listed or found; "
             "monitors can still be captured. (0x80070032)",
+            "Failed to find window with name 'Terminal': " + no_list,
+            "No active window found: " + no_list,
             "Capture thread exited unexpectedly with an error. This Wayland desktop offers no "
             "screen-copy protocol (wlr-screencopy-unstable-v1), and its ScreenCast portal cannot "
             "share the monitor: the session bus cannot be reached (Failed to connect to socket "

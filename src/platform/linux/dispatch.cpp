@@ -57,6 +57,11 @@ bool on_wayland() {
 LUMIGRAB_DESKTOP_OPERATIONS(LUMIGRAB_FORWARD_TO_DESKTOP)
 #undef LUMIGRAB_FORWARD_TO_DESKTOP
 
+// X11 lists every window a desktop has.
+std::optional<std::string> windows_unlisted() {
+  return on_wayland() ? with_wayland::windows_unlisted() : std::nullopt;
+}
+
 // The POSIX core, alike for both desktops.
 #define LUMIGRAB_FORWARD_TO_CORE(result, name, parameters, arguments, qualifiers) \
   result name parameters qualifiers { return with_x11::name arguments; }

@@ -12,6 +12,11 @@
 
 #include "platform/platform.h"
 
+namespace lumigrab::platform::with_wayland {
+// Where the Wayland desktop lists no windows, why none can be found.
+std::optional<std::string> windows_unlisted();
+}  // namespace lumigrab::platform::with_wayland
+
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #define LUMIGRAB_DESKTOP_OPERATIONS(X)                                                          \
   X(const char*, backend_name, (), (), noexcept)                                                \

@@ -38,6 +38,10 @@ std::optional<std::string> desktop_unreachable() {
   return std::nullopt;
 }
 
+std::optional<std::string> windows_unlisted() {
+  return std::nullopt;
+}
+
 bool cursor_captured_by_default() noexcept {
   return true;
 }

@@ -1,16 +1,15 @@
 // The Wayland backend's Direct3D 11 device, which lives on the CPU. A
-// frame's texture stands for a shared-memory buffer the compositor filled;
-// CopyResource into a staging texture turns it (or, from
-// CopySubresourceRegion, a rectangle of it) into R, G, B, A rows in one pass,
-// and Map hands those out.
+// frame's texture stands for a shared-memory buffer the compositor filled.
+// CopyResource into a staging texture (or CopySubresourceRegion, for a
+// rectangle) only takes hold of that buffer; CopyMappedRows then turns its
+// rows into R, G, B, A straight into the caller's rows, in one pass.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <vector>
 
+#include "frame/pixels.h"
 #include "platform/linux/operations.h"
 #include "platform/posix/d3d_objects.h"
 #include "platform/posix/objects.h"
@@ -28,25 +27,18 @@ namespace {
 
 constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);  // DXGI_ERROR_UNSUPPORTED
 constexpr HRESULT kDeviceRemoved = static_cast<HRESULT>(0x887A0005U);  // DXGI_ERROR_DEVICE_REMOVED
+constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000EU);    // E_OUTOFMEMORY
+// Bytes of R, G, B, A from which a read-back writes around the caches: a
+// frame this large would only push out of them what the caller reads next.
+constexpr std::size_t kStreamingBytes = std::size_t{6} << 20;
 
 using Lanes = std::uint32_t __attribute__((vector_size(16)));
 constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::uint32_t);
 
-// B, G, R, X in memory is 0xXXRRGGBB as a little-endian word (the wl_shm
-// formats ARGB8888 and XRGB8888); R, G, B, A is 0xAABBGGRR.
-template <typename Word>
-Word from_bgrx(Word p) {
-  return ((p >> 16) & 0xFFU) | (p & 0xFF00U) | ((p & 0xFFU) << 16) | 0xFF000000U;
-}
 // R, G, B, X in memory (XBGR8888 and ABGR8888) only needs its A.
 template <typename Word>
 Word from_rgbx(Word p) {
   return p | 0xFF000000U;
-}
-
-template <typename Word>
-Word converted(Word p, bool swap) {
-  return swap ? from_bgrx(p) : from_rgbx(p);
 }
 
 }  // namespace
@@ -57,19 +49,26 @@ bool is_readable_format(std::uint32_t format) noexcept {
 }
 
 void convert_row(const std::uint8_t* from, std::uint8_t* to, std::size_t count,
-                 std::uint32_t format) noexcept {
-  const bool swap = format == wl::kShmArgb8888 || format == wl::kShmXrgb8888;
+                 std::uint32_t format, bool streaming) noexcept {
+  if (format == wl::kShmArgb8888 || format == wl::kShmXrgb8888) {
+    if (streaming) {
+      frame::bgrx_to_rgba_streaming(from, to, count);
+    } else {
+      frame::bgrx_to_rgba(from, to, count);
+    }
+    return;
+  }
   std::size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
     Lanes block;
     std::memcpy(&block, from + i * 4, sizeof block);
-    block = converted(block, swap);
+    block = from_rgbx(block);
     std::memcpy(to + i * 4, &block, sizeof block);
   }
   for (; i < count; ++i) {
     std::uint32_t p;
     std::memcpy(&p, from + i * 4, sizeof p);
-    p = converted(p, swap);
+    p = from_rgbx(p);
     std::memcpy(to + i * 4, &p, sizeof p);
   }
 }
@@ -119,66 +118,52 @@ Pixels::~Pixels() {
 
 namespace {
 
-// Blocks of texture memory a device keeps for reuse: a read-back then writes
-// into memory that is already mapped in, rather than into fresh pages that
-// fault one by one.
-class Blocks {
+// The texture's own memory, which Map hands out: pages of zeros the system
+// maps in only where they are written, so that a staging texture whose rows
+// go straight into the caller's array costs no memory.
+class ZeroPages {
  public:
-  using Block = std::unique_ptr<std::uint8_t[]>;
-
-  // A block of `size` bytes, of unspecified contents.
-  Block take(std::size_t size) {
-    {
-      const std::lock_guard lock(mutex_);
-      for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
-        if (it->second == size) {
-          Block found = std::move(it->first);
-          kept_.erase(std::next(it).base());
-          return found;
-        }
-      }
+  ZeroPages() = default;
+  ZeroPages(const ZeroPages&) = delete;
+  ZeroPages& operator=(const ZeroPages&) = delete;
+  ~ZeroPages() {
+    if (data_ != nullptr) {
+      munmap(data_, size_);
     }
-    return std::make_unique_for_overwrite<std::uint8_t[]>(size);
   }
 
-  void give_back(Block block, std::size_t size) {
-    // The oldest one goes, after the lock.
-    std::vector<std::pair<Block, std::size_t>> evicted;
-    const std::lock_guard lock(mutex_);
-    kept_.emplace_back(std::move(block), size);
-    if (kept_.size() > kKept) {
-      evicted.swap(kept_);
-      kept_.assign(std::make_move_iterator(evicted.end() - kKept),
-                   std::make_move_iterator(evicted.end()));
+  // The memory, `size` bytes, mapped on first use; null when it cannot be.
+  std::uint8_t* get(std::size_t size) noexcept {
+    if (data_ == nullptr) {
+      void* const made =
+          mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (made == MAP_FAILED) {
+        return nullptr;
+      }
+      data_ = static_cast<std::uint8_t*>(made);
+      size_ = size;
     }
+    return data_;
   }
 
  private:
-  // One for the read-back in progress, one for a caller that holds on to a
-  // texture.
-  static constexpr std::size_t kKept = 2;
-  std::mutex mutex_;
-  std::vector<std::pair<Block, std::size_t>> kept_;  // most recently given back last
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 class Texture final : public posix::Texture2D {
  public:
-  Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const Pixels> source,
-          std::shared_ptr<Blocks> blocks)
-      : Texture2D(desc), source_(std::move(source)), blocks_(std::move(blocks)) {}
+  Texture(const D3D11_TEXTURE2D_DESC& desc, std::shared_ptr<const Pixels> source)
+      : Texture2D(desc), source_(std::move(source)) {}
   Texture(const Texture&) = delete;
   Texture& operator=(const Texture&) = delete;
-  ~Texture() override {
-    if (storage_ && blocks_) {
-      blocks_->give_back(std::move(storage_), bytes());
-    }
-  }
+  ~Texture() override = default;
 
   const std::shared_ptr<const Pixels>& source() const noexcept { return source_; }
 
   void copy_from(const Texture& from) {
     if (from.source() && desc_.Usage == abi::D3D11_USAGE_STAGING) {
-      read(*from.source(), 0, 0);
+      read(from.source(), 0, 0);
     }
   }
 
@@ -190,37 +175,25 @@ class Texture final : public posix::Texture2D {
         box.right - box.left != desc_.Width || box.bottom - box.top != desc_.Height) {
       return;
     }
-    read(*from.source(), box.left, box.top);
+    read(from.source(), box.left, box.top);
   }
 
-  // Turns the rectangle of `from` at (left, top) of this texture's size into
-  // R, G, B, A rows here; what lies outside `from` (a frame of another size)
-  // stays black. Pixels whose compositor has gone are not read: Map then
-  // fails, as on a device that was removed.
-  void read(const Pixels& from, UINT left, UINT top) {
+  // Takes the rectangle of `from` at (left, top) of this texture's size, as
+  // a GPU copy is queued: its pixels are converted when the rows are copied
+  // out of the mapped texture. Holding `from` keeps the compositor from
+  // writing into it meanwhile. Pixels whose compositor has gone are not
+  // taken: Map then fails, as on a device that was removed.
+  void read(std::shared_ptr<const Pixels> from, UINT left, UINT top) {
     const std::lock_guard lock(mutex_);
-    const std::size_t row_bytes = std::size_t{desc_.Width} * 4;
-    std::uint8_t* const pixels = storage(!from.alive());
-    readable_ = from.alive();
-    if (!readable_) {
-      return;
-    }
-    const bool flipped = from.upside_down();
-    const UINT columns = left < from.width() ? std::min(desc_.Width, from.width() - left) : 0;
-    for (UINT y = 0; y < desc_.Height; ++y) {
-      std::uint8_t* to = pixels + y * row_bytes;
-      const UINT source_y = top + y;
-      if (source_y >= from.height() || columns == 0) {
-        std::memset(to, 0, row_bytes);
-        continue;
-      }
-      const UINT row = flipped ? from.height() - 1 - source_y : source_y;
-      convert_row(from.data() + std::size_t{row} * from.stride() + std::size_t{left} * 4, to,
-                  columns, from.format());
-      std::memset(to + std::size_t{columns} * 4, 0, row_bytes - std::size_t{columns} * 4);
-    }
+    readable_ = from->alive();
+    from_ = readable_ ? std::move(from) : nullptr;
+    left_ = left;
+    top_ = top;
   }
 
+  // Hands out the texture's own memory, which reads black: the pixels of
+  // the last read go straight from the compositor's buffer into the caller's
+  // rows, by copy_rows.
   HRESULT map(std::int32_t map_type, UINT flags, D3D11_MAPPED_SUBRESOURCE* mapped) {
     if (!posix::can_map(desc_, map_type, flags)) {
       return win::E_INVALIDARG_;
@@ -232,8 +205,12 @@ class Texture final : public posix::Texture2D {
     if (!readable_) {
       return kDeviceRemoved;
     }
+    std::uint8_t* const memory = memory_.get(std::size_t{desc_.Width} * desc_.Height * 4);
+    if (memory == nullptr) {
+      return kOutOfMemory;
+    }
     mapped_ = true;
-    mapped->pData = storage(true);
+    mapped->pData = memory;
     mapped->RowPitch = desc_.Width * 4;
     mapped->DepthPitch = mapped->RowPitch * desc_.Height;
     return win::S_OK_;
@@ -244,27 +221,62 @@ class Texture final : public posix::Texture2D {
     mapped_ = false;
   }
 
- private:
-  std::size_t bytes() const noexcept { return std::size_t{desc_.Width} * desc_.Height * 4; }
-
-  // The texture's memory, made on first use: zeroed with `zero`, so that a
-  // texture never written reads black, else of any contents, for a caller
-  // that writes all of it. Call with the mutex held.
-  std::uint8_t* storage(bool zero) {
-    if (!storage_) {
-      storage_ = blocks_ ? blocks_->take(bytes())
-                         : std::make_unique_for_overwrite<std::uint8_t[]>(bytes());
-      if (zero) {
-        std::memset(storage_.get(), 0, bytes());
-      }
+  // Writes the first `rows` rows of the last read, `width` pixels of each,
+  // to `to` as R, G, B, A in one pass; what lies outside the compositor's
+  // buffer (a frame of another size) is black, as is a texture never read.
+  HRESULT copy_rows(UINT rows, UINT width, std::uint8_t* to, std::size_t to_pitch) {
+    const std::lock_guard lock(mutex_);
+    if (!mapped_ || rows > desc_.Height || width > desc_.Width) {
+      return win::E_INVALIDARG_;
     }
-    return storage_.get();
+    if (!readable_) {
+      return kDeviceRemoved;
+    }
+    const std::size_t row_bytes = std::size_t{width} * 4;
+    if (!from_) {
+      for (UINT y = 0; y < rows; ++y) {
+        std::memset(to + y * to_pitch, 0, row_bytes);
+      }
+      return win::S_OK_;
+    }
+    const Pixels& from = *from_;
+    if (!from.alive()) {
+      return kDeviceRemoved;
+    }
+    const bool flipped = from.upside_down();
+    const UINT columns = left_ < from.width() ? std::min(width, from.width() - left_) : 0;
+    const std::size_t stride = from.stride();
+    const bool streaming = std::size_t{rows} * row_bytes >= kStreamingBytes;
+    if (!flipped && columns == width && std::uint64_t{top_} + rows <= from.height() &&
+        stride == row_bytes && to_pitch == row_bytes) {
+      // One run of pixels on both sides.
+      convert_row(from.data() + std::size_t{top_} * stride + std::size_t{left_} * 4, to,
+                  std::size_t{rows} * width, from.format(), streaming);
+      return win::S_OK_;
+    }
+    for (UINT y = 0; y < rows; ++y) {
+      std::uint8_t* const row_to = to + y * to_pitch;
+      const std::uint64_t source_y = std::uint64_t{top_} + y;
+      if (source_y >= from.height() || columns == 0) {
+        std::memset(row_to, 0, row_bytes);
+        continue;
+      }
+      const std::size_t row = flipped ? from.height() - 1 - source_y : source_y;
+      convert_row(from.data() + row * stride + std::size_t{left_} * 4, row_to, columns,
+                  from.format(), streaming);
+      std::memset(row_to + std::size_t{columns} * 4, 0, row_bytes - std::size_t{columns} * 4);
+    }
+    return win::S_OK_;
   }
 
-  const std::shared_ptr<const Pixels> source_;
-  const std::shared_ptr<Blocks> blocks_;
+ private:
+  const std::shared_ptr<const Pixels> source_;  // a frame's texture: what it shows
   std::mutex mutex_;
-  Blocks::Block storage_;
+  ZeroPages memory_;
+  // The last read: its pixels, null before the first, and where it starts.
+  std::shared_ptr<const Pixels> from_;
+  UINT left_ = 0;
+  UINT top_ = 0;
   bool mapped_ = false;
   bool readable_ = true;  // false after a read of pixels whose compositor is gone
 };
@@ -272,10 +284,8 @@ class Texture final : public posix::Texture2D {
 class Device final : public posix::D3DDevice {
  private:
   ComPtr<abi::ID3D11Texture2D> new_texture(const D3D11_TEXTURE2D_DESC& desc) override {
-    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, nullptr, blocks_));
+    return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(desc, nullptr));
   }
-
-  const std::shared_ptr<Blocks> blocks_ = std::make_shared<Blocks>();
 };
 
 using Direct3DDevice = posix::Direct3DDevice<Device>;
@@ -291,7 +301,7 @@ ComPtr<abi::ID3D11Texture2D> make_frame_texture(std::shared_ptr<const Pixels> pi
                                                 std::int32_t width, std::int32_t height,
                                                 std::int32_t pixel_format) {
   return posix::upcast<abi::ID3D11Texture2D>(make_object<Texture>(
-      posix::frame_texture_desc(width, height, pixel_format), std::move(pixels), nullptr));
+      posix::frame_texture_desc(width, height, pixel_format), std::move(pixels)));
 }
 
 }  // namespace lumigrab::wayland
@@ -343,12 +353,14 @@ HRESULT CreateDirect3D11DeviceFromDXGIDevice(abi::IDXGIDevice* dxgi_device,
   return posix::wrap_device<wayland::Device>(dxgi_device, graphics_device);
 }
 
-// Map hands out R, G, B, A rows already, converted when they were copied in.
-HRESULT CopyMappedRows(abi::ID3D11Texture2D* /*staging*/, const abi::D3D11_MAPPED_SUBRESOURCE& mapped,
-                       UINT rows, UINT width, std::uint8_t* destination,
-                       std::size_t destination_pitch) {
-  copy_rows_unchanged(mapped, rows, width, destination, destination_pitch);
-  return win::S_OK_;
+HRESULT CopyMappedRows(abi::ID3D11Texture2D* staging,
+                       const abi::D3D11_MAPPED_SUBRESOURCE& /*mapped*/, UINT rows, UINT width,
+                       std::uint8_t* destination, std::size_t destination_pitch) {
+  auto* texture = dynamic_cast<wayland::Texture*>(staging);
+  if (texture == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  return texture->copy_rows(rows, width, destination, destination_pitch);
 }
 
 }  // namespace lumigrab::platform::with_wayland

@@ -60,9 +60,10 @@ class Pixels {
 bool is_readable_format(std::uint32_t format) noexcept;
 
 // Writes `count` pixels of row `from` (in wl_shm `format`) to `to` as R, G,
-// B, A with A 255.
+// B, A with A 255; `streaming` where `to` is part of a large destination that
+// is not read again soon.
 void convert_row(const std::uint8_t* from, std::uint8_t* to, std::size_t count,
-                 std::uint32_t format) noexcept;
+                 std::uint32_t format, bool streaming = false) noexcept;
 
 // Whether `device` is one this backend made.
 bool is_our_device(abi::IDirect3DDevice* device) noexcept;

@@ -29,6 +29,10 @@ const HWND kDesktop = reinterpret_cast<HWND>(std::uintptr_t{2});
 constexpr char16_t kNoWindowList[] =
     u"This Wayland desktop offers no window list (wlr-foreign-toplevel-management), so its "
     u"windows cannot be listed or found; monitors can still be captured.";
+// The same, said after the text of a window that was not found.
+constexpr char kNoWindowListReason[] =
+    "this Wayland desktop offers no window list (wlr-foreign-toplevel-management), so its "
+    "windows cannot be listed or found; monitors can still be captured";
 
 HWND handle_of(const ToplevelRecord& t) {
   return reinterpret_cast<HWND>(t.id);
@@ -82,6 +86,18 @@ std::u16string_view terminated(const WCHAR* text) {
 namespace lumigrab::platform::with_wayland {
 
 namespace wayland = lumigrab::wayland;
+
+std::optional<std::string> windows_unlisted() {
+  const std::shared_ptr<wayland::Connection> c = wayland::shared_connection();
+  if (!c) {
+    return std::nullopt;  // the desktop is unreachable, which is said instead
+  }
+  const std::lock_guard lock(c->use_mutex());
+  if (c->window_list()) {
+    return std::nullopt;
+  }
+  return std::string(wayland::kNoWindowListReason);
+}
 
 HWND FindWindowW(const WCHAR* class_name, const WCHAR* window_name) {
   if (class_name != nullptr) {
