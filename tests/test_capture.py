@@ -156,7 +156,8 @@ class TestStates:
         capture.start(lumigrab.Window("other"))
         assert capture.frame().shape == (16, 32, 4)
         assert live_everything()["thread_id_cell"] == 1
-        assert sum(call.startswith("PostThreadMessageW(") for call in desk.calls()) == 1
+        assert sum(call.startswith("PostThreadMessageW(") and ", 0x12, " in call
+                   for call in desk.calls()) == 1
         capture.stop()
 
     def test_failed_start_on_a_running_capture_changes_nothing(self, monitor, desk, no_leaks):
@@ -196,7 +197,7 @@ class TestStates:
                 capture.start(lumigrab.Monitor())
             except KeyboardInterrupt:
                 print("KeyboardInterrupt", capture.active)
-            print(sum(c.startswith("PostThreadMessageW(") for c in simdesk.calls()))
+            print(sum(c.startswith("PostThreadMessageW(") and ", 0x12, " in c for c in simdesk.calls()))
             print({kind: n for kind, n in simdesk.live_objects().items() if n and kind != "statics"})
             simdesk.clear_faults()
             capture.start(lumigrab.Monitor())
@@ -679,7 +680,7 @@ class TestTeardown:
         capture = lumigrab.Capture()
         capture.start(lumigrab.Monitor())
         del capture
-        assert any(c.startswith("PostThreadMessageW(") for c in desk.calls())
+        assert any(c.startswith("PostThreadMessageW(") and ", 0x12, " in c for c in desk.calls())
         assert simdesk.live_objects().get("session", 0) == 0
 
     def test_stop_after_a_teardown_fault(self, monitor, desk, capfd, no_leaks):
