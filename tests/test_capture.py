@@ -510,6 +510,35 @@ class TestNextFrame:
         timer.join()
         capture.stop()
 
+    def test_a_wait_outlasts_a_lost_device_whose_pool_falls_silent(self, monitor, desk, no_leaks):
+        import threading
+
+        capture = lumigrab.Capture()
+        capture.start(lumigrab.Monitor())
+        capture.next_frame(timeout=0)
+        # The next frame loses the device and the first new one cannot be
+        # made; the pool then raises nothing, so only the wait can ask again.
+        desk.fail("IDirect3D11CaptureFramePool::TryGetNextFrame", 0x887A0005, times=1)
+        desk.fail("D3D11CreateDevice", 0x80004005, times=1)
+        simcapture.present(monitor, 64, 48, image(64, 48, [1, 0, 0, 255]))
+        assert simcapture.wait_delivered()
+        done = threading.Event()
+
+        def keep_presenting():
+            for marker in range(2, 200):
+                if done.wait(0.05):
+                    return
+                simcapture.present(monitor, 64, 48, image(64, 48, [marker, 0, 0, 255]))
+
+        presenter = threading.Thread(target=keep_presenting)
+        presenter.start()
+        try:
+            assert capture.next_frame(timeout=10)[0, 0, 0] >= 2
+        finally:
+            done.set()
+            presenter.join()
+        capture.stop()
+
     def test_stop_from_another_thread_ends_the_wait(self, monitor, no_leaks):
         import threading
 
