@@ -48,9 +48,11 @@ and raise no FrameArrived until recreated on a working device. A texture's
 GetDevice gives the device it was made on (a pool's buffers: the pool's).
 
 Dispatcher queues: ShutdownQueueAsync's action completes only when the
-queue's thread next dispatches. A thread that stops pumping before that
-leaves the controller, the action and its completion handler alive for the
-rest of the process, counted in the live objects.
+queue's thread next dispatches, and then on another thread, so a completion
+handler that ends the loop with PostQuitMessage quits the wrong thread. A
+thread that stops pumping before that leaves the controller, the action and
+its completion handler alive for the rest of the process, counted in the
+live objects.
 
 Apartments: releasing a runtime object (any IInspectable one: pool, session,
 frame, item, controller, ...) on a thread after that thread's last
