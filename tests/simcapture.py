@@ -37,17 +37,22 @@ ID3D11Multithread::SetMultithreadProtected(TRUE), is recorded as a misuse
 longer, so that such a collision is caught reliably.
 
 Device loss: a fault armed with DXGI_ERROR_DEVICE_REMOVED (0x887A0005),
-DXGI_ERROR_DEVICE_HUNG or DXGI_ERROR_DEVICE_RESET (0x887A0007) on
+DXGI_ERROR_DEVICE_HUNG, DXGI_ERROR_DEVICE_RESET (0x887A0007) or
+DXGI_ERROR_DRIVER_INTERNAL_ERROR (0x887A0020) on
 "ID3D11Device::CreateTexture2D", "ID3D11DeviceContext::Map",
 "IDirect3D11CaptureFramePool::Recreate" or
 "IDirect3D11CaptureFramePool::TryGetNextFrame" loses that device for good:
 every later CreateTexture2D, Map, TryGetNextFrame or Recreate on it fails with
-the same code, and its pools capture nothing.
+the same code, GetDeviceRemovedReason gives it, and its pools capture nothing
+and raise no FrameArrived until recreated on a working device. A texture's
+GetDevice gives the device it was made on (a pool's buffers: the pool's).
 
 Dispatcher queues: ShutdownQueueAsync's action completes only when the
-queue's thread next dispatches. A thread that stops pumping before that
-leaves the controller, the action and its completion handler alive for the
-rest of the process, counted in the live objects.
+queue's thread next dispatches, and then on another thread, so a completion
+handler that ends the loop with PostQuitMessage quits the wrong thread. A
+thread that stops pumping before that leaves the controller, the action and
+its completion handler alive for the rest of the process, counted in the
+live objects.
 
 Apartments: releasing a runtime object (any IInspectable one: pool, session,
 frame, item, controller, ...) on a thread after that thread's last

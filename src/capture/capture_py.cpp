@@ -449,6 +449,10 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (outcome != Wait::TimedOut) {
           break;
         }
+        // A pool on a lost device delivers nothing, and nothing here reads
+        // the stored frame: each quiet slice asks whether its device is lost
+        // and, if so, has the capture thread replace it (again).
+        without_interpreter_lock([&slot] { slot->report_lost_device(); });
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {
           throw PythonError::make(PyExc_TimeoutError, "No new frame arrived within the timeout.");
         }

@@ -131,11 +131,18 @@ void close_or_fault(abi::IInspectable* object, const char* context) {
   check_hresult(closable->Close()).value_or_fault(context);
 }
 
-void pump_messages() {
+// Read-backs' reports of a lost device are taken here, on the thread that
+// owns the device and the pool.
+void pump_messages(FrameArrivedHandler& handler) {
   win::MSG msg{};
   // GetMessageW gives -1 on an error; that ends the loop too rather than
   // spinning on it.
   while (platform::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.hwnd == nullptr && msg.message == kDeviceLossReport) {
+      handler.on_device_loss_report();
+      rethrow_delegate_fault();
+      continue;
+    }
     platform::TranslateMessage(&msg);
     platform::DispatchMessageW(&msg);
     rethrow_delegate_fault();
@@ -176,14 +183,14 @@ class ThreadDispatcherQueue {
     const auto completed = std::make_shared<std::atomic<bool>>(false);
     {
       const auto handler = ComPtr<abi::IAsyncActionCompletedHandler>::attach(
-          new ShutdownCompletedHandler(completed));
+          new ShutdownCompletedHandler(completed, platform::GetCurrentThreadId()));
       if (auto status = check_hresult(shutdown->put_Completed(handler.get())); !status) {
         return status;
       }
     }
     win::MSG msg{};
-    // A quit message that is not the completion's (one posted by an owner
-    // asking a failed thread to stop) does not end the wait.
+    // Only the completion's flag ends the wait; a quit message (one posted by
+    // an owner asking a failed thread to stop) does not.
     while (!completed->load()) {
       const win::BOOL got = platform::GetMessageW(&msg, nullptr, 0, 0);
       if (got < 0) {
@@ -221,12 +228,12 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   if (!created_device) {
     return Err(CaptureError::directx_error(std::move(created_device).error()));
   }
-  const direct_x::D3DDevice d3d = std::move(created_device).value();
+  direct_x::D3DDevice d3d = std::move(created_device).value();
   auto wrapped_device = direct_x::create_direct3d_device(d3d.device.get());
   if (!wrapped_device) {
     return Err(CaptureError::directx_error(std::move(wrapped_device).error()));
   }
-  const ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped_device).value();
+  ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped_device).value();
 
   // Read once: the pool's buffers and the frame handler's first size agree.
   abi::SizeInt32 size{};
@@ -263,12 +270,13 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   const bool quit_requested = !input.thread_id->publish(platform::GetCurrentThreadId());
 
   abi::EventRegistrationToken token{};
-  {
-    const auto handler = ComPtr<abi::IFrameArrivedHandler>::attach(new FrameArrivedHandler(
-        direct3d_device, pool, input.latest_frame, d3d.device, d3d.context, size));
-    if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
-      return capture_failure(std::move(status));
-    }
+  // The handler takes the devices over: once it replaces a lost one, nothing
+  // here keeps the old one alive.
+  const auto handler = ComPtr<FrameArrivedHandler>::attach(new FrameArrivedHandler(
+      std::move(direct3d_device), pool, input.latest_frame, std::move(d3d.device),
+      std::move(d3d.context), size, input.thread_id));
+  if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
+    return capture_failure(std::move(status));
   }
   FrameArrivedRegistration registration(pool.get(), token);
   if (auto status = check_hresult(session->StartCapture()); !status) {
@@ -276,18 +284,20 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   }
 
   if (!quit_requested) {
-    pump_messages();
+    pump_messages(*handler.get());
   }
 
   check_hresult(registration.remove())
       .value_or_fault("Failed to remove Frame Arrived event handler");
   close_or_fault(pool.get(), "Failed to Close Frame Pool");
   close_or_fault(session.get(), "Failed to Close Capture Session");
+  Status<WindowsError> shut_down = queue->shut_down();
   // The stored frame stays readable, but the runtime's frame object must go
-  // while this thread is still in the Windows Runtime.
+  // while this thread is still in the Windows Runtime; after the queue has
+  // run its last work, which could still store one.
   input.latest_frame->release_capture_frame();
-  if (auto status = queue->shut_down(); !status) {
-    return capture_failure(std::move(status));
+  if (!shut_down) {
+    return capture_failure(std::move(shut_down));
   }
   return Ok{};
 }
@@ -303,6 +313,8 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
     return capture_failure(std::move(status));
   }
   Status<CaptureError> result = run_session(input);
+  // Nothing pumps this thread's messages any more.
+  input.thread_id->withdraw();
   // The item is a runtime object too.
   input.item = nullptr;
   platform::RoUninitialize();
@@ -314,7 +326,9 @@ win::HRESULT ShutdownCompletedHandler::Invoke(abi::IAsyncAction* /*async_info*/,
   if (completed_) {
     completed_->store(true);
   }
-  platform::PostQuitMessage(0);
+  // The completion may run on another thread than the one that waits for it:
+  // a message wakes that thread's GetMessageW, whose loop sees the flag.
+  platform::PostThreadMessageW(thread_id_, win::WM_NULL_, 0, 0);
   return win::S_OK_;
 }
 

@@ -38,16 +38,16 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
                                         std::shared_ptr<LatestFrameSlot> latest_frame,
                                         SessionSwitches switches = {});
 
-// Completes the dispatcher queue's shutdown by ending the message loop of the
-// thread it runs on, and marks `completed` (when given) so that the loop can
-// tell its quit message from any other.
+// Completes the dispatcher queue's shutdown: marks `completed`, which ends the
+// loop that waits for it, and wakes that loop on `thread_id` (the thread
+// that shut the queue down, whichever thread the completion runs on).
 class ShutdownCompletedHandler final
     : public Delegate<ShutdownCompletedHandler, abi::IAsyncActionCompletedHandler,
                       abi::IID_IAsyncActionCompletedHandler>,
       public LiveCount<ShutdownCompletedHandler> {
  public:
-  explicit ShutdownCompletedHandler(std::shared_ptr<std::atomic<bool>> completed = nullptr)
-      : completed_(std::move(completed)) {}
+  ShutdownCompletedHandler(std::shared_ptr<std::atomic<bool>> completed, win::DWORD thread_id)
+      : completed_(std::move(completed)), thread_id_(thread_id) {}
 
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IAsyncAction* async_info,
                                        abi::AsyncStatus status) override;
@@ -57,6 +57,7 @@ class ShutdownCompletedHandler final
   ~ShutdownCompletedHandler() = default;
 
   const std::shared_ptr<std::atomic<bool>> completed_;
+  const win::DWORD thread_id_;
 };
 
 }  // namespace lumigrab::capture

@@ -1,6 +1,7 @@
 #include "capture/frame_arrived_handler.h"
 
 #include <exception>
+#include <mutex>
 
 #include "direct_x/device.h"
 #include "lib/result.h"
@@ -29,14 +30,16 @@ FrameArrivedHandler::FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_d
                                          std::shared_ptr<LatestFrameSlot> latest_frame,
                                          ComPtr<abi::ID3D11Device> d3d_device,
                                          ComPtr<abi::ID3D11DeviceContext> d3d_context,
-                                         abi::SizeInt32 last_size)
+                                         abi::SizeInt32 last_size,
+                                         std::shared_ptr<CaptureThreadIdCell> thread_id)
     : direct3d_device_(std::move(direct3d_device)),
       frame_pool_(std::move(frame_pool)),
       latest_frame_(std::move(latest_frame)),
       d3d_device_(std::move(d3d_device)),
       d3d_context_(std::move(d3d_context)),
       last_width_(last_size.Width),
-      last_height_(last_size.Height) {}
+      last_height_(last_size.Height),
+      thread_id_(std::move(thread_id)) {}
 
 win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                          abi::IInspectable* /*args*/) {
@@ -44,24 +47,32 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     if (sender == nullptr) {
       fault("FrameArrived parameter unexpectedly returned None.");
     }
+    // One event may stand for several frames; an older one left in the pool
+    // would hold its buffer with no event to come for it.
     ComPtr<abi::IDirect3D11CaptureFrame> frame;
-    const win::HRESULT next = sender->TryGetNextFrame(frame.put());
-    if (abi::is_device_lost(next)) {
-      return replace_lost_device();
-    }
-    if (win::failed(next)) {
-      return hand_back(WindowsError::from_hresult(next));
+    for (;;) {
+      ComPtr<abi::IDirect3D11CaptureFrame> next_frame;
+      const win::HRESULT next = sender->TryGetNextFrame(next_frame.put());
+      if (win::failed(next)) {
+        return device_lost(next) ? replace_or_hand_back()
+                                 : hand_back(WindowsError::from_hresult(next));
+      }
+      if (!next_frame) {
+        break;
+      }
+      frame = std::move(next_frame);
     }
     if (!frame) {
       return win::S_OK_;
     }
     abi::SizeInt32 content_size{};
     if (const win::HRESULT hr = frame->get_ContentSize(&content_size); win::failed(hr)) {
-      return hand_back(WindowsError::from_hresult(hr));
+      return device_lost(hr) ? replace_or_hand_back() : hand_back(WindowsError::from_hresult(hr));
     }
     ComPtr<abi::IDirect3DSurface> surface;
     if (auto status = check_result(frame->get_Surface(surface.put()), surface); !status) {
-      return hand_back(status.error());
+      return device_lost(status.error().code()) ? replace_or_hand_back()
+                                                : hand_back(status.error());
     }
     ComPtr<abi::IDirect3DDxgiInterfaceAccess> access;
     if (win::failed(
@@ -73,25 +84,33 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     if (auto status = check_result(
             access->GetInterface(abi::IID_ID3D11Texture2D, texture.put_void()), texture);
         !status) {
-      return hand_back(status.error());
+      return device_lost(status.error().code()) ? replace_or_hand_back()
+                                                : hand_back(status.error());
+    }
+    // A frame taken into the pool before it was remade on a new device has
+    // its texture on the old one, which this handler's context cannot read.
+    {
+      ComPtr<abi::ID3D11Device> owner;
+      texture->GetDevice(owner.put());
+      if (owner && owner.get() != d3d_device_.get()) {
+        return win::S_OK_;
+      }
     }
     abi::D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
 
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
       latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
-                                       desc.Width, std::move(frame), staging_});
+                                       desc.Width, std::move(frame), staging_, thread_id_});
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last
     // frame of the old size until one of the new size arrives.
     const win::HRESULT recreated = frame_pool_->Recreate(direct3d_device_.get(), pixel_format_,
                                                          kFramePoolBuffers, content_size);
-    if (abi::is_device_lost(recreated)) {
-      return replace_lost_device();
-    }
     if (win::failed(recreated)) {
-      return hand_back(WindowsError::from_hresult(recreated));
+      return device_lost(recreated) ? replace_or_hand_back()
+                                    : hand_back(WindowsError::from_hresult(recreated));
     }
     last_width_ = content_size.Width;
     last_height_ = content_size.Height;
@@ -102,31 +121,55 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
   }
 }
 
+void FrameArrivedHandler::on_device_loss_report() {
+  if (device_lost(win::S_OK_)) {
+    // A failure leaves the old device; the next report tries again.
+    static_cast<void>(replace_lost_device());
+  }
+}
+
+bool FrameArrivedHandler::device_lost(win::HRESULT failure) const {
+  return abi::is_device_lost(failure) || win::failed(d3d_device_->GetDeviceRemovedReason());
+}
+
+win::HRESULT FrameArrivedHandler::replace_or_hand_back() {
+  auto replaced = replace_lost_device();
+  return replaced ? win::S_OK_ : hand_back(replaced.error());
+}
+
 // Remade at the last size; a resize still pending recreates the pool again
-// with the next frame. A device that cannot be made leaves the old one, and
-// the next frame tries again.
-win::HRESULT FrameArrivedHandler::replace_lost_device() {
+// with the next frame. A device that cannot be made leaves the old one, lost,
+// for the next report or frame to try again.
+Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
   auto created = direct_x::create_d3d_device();
   if (!created) {
     const auto& error = created.error().windows_error();
-    return error ? hand_back(*error) : win::E_FAIL_;
+    return Err(error ? *error : WindowsError::from_hresult(win::E_FAIL_));
   }
   direct_x::D3DDevice d3d = std::move(created).value();
   auto wrapped = direct_x::create_direct3d_device(d3d.device.get());
   if (!wrapped) {
     const auto& error = wrapped.error().windows_error();
-    return error ? hand_back(*error) : win::E_FAIL_;
+    return Err(error ? *error : WindowsError::from_hresult(win::E_FAIL_));
   }
   ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped).value();
-  const win::HRESULT recreated = frame_pool_->Recreate(
-      direct3d_device.get(), pixel_format_, kFramePoolBuffers, {last_width_, last_height_});
-  if (win::failed(recreated)) {
-    return hand_back(WindowsError::from_hresult(recreated));
+  if (auto status = check_hresult(frame_pool_->Recreate(
+          direct3d_device.get(), pixel_format_, kFramePoolBuffers, {last_width_, last_height_}));
+      !status) {
+    return status;
   }
   direct3d_device_ = std::move(direct3d_device);
   d3d_device_ = std::move(d3d.device);
   d3d_context_ = std::move(d3d.context);
-  return win::S_OK_;
+  // Read-backs still on the lost device must not keep it for their staging.
+  {
+    const std::lock_guard lock(staging_->mutex);
+    if (!staging_->lent) {
+      staging_->texture = nullptr;
+      staging_->device = nullptr;
+    }
+  }
+  return Ok{};
 }
 
 void discard_delegate_fault() noexcept { t_delegate_fault = nullptr; }

@@ -7,6 +7,8 @@
 #include "capture/delegate.h"
 #include "capture/records.h"
 #include "lib/live_count.h"
+#include "lib/result.h"
+#include "lib/windows_error.h"
 #include "platform/com_ptr.h"
 
 namespace lumigrab::capture {
@@ -24,25 +26,38 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
                                   public LiveCount<FrameArrivedHandler> {
  public:
   // The pool buffers' size, as they were last made.
+  // `thread_id` goes with each stored frame, for read-backs to report a lost
+  // device to this thread.
   FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_device,
                       ComPtr<abi::IDirect3D11CaptureFramePool> frame_pool,
                       std::shared_ptr<LatestFrameSlot> latest_frame,
                       ComPtr<abi::ID3D11Device> d3d_device,
-                      ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size);
+                      ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size,
+                      std::shared_ptr<CaptureThreadIdCell> thread_id = nullptr);
 
-  // A failure goes back to the pool as its HRESULT, with its error
-  // information handed over through SetErrorInfo; the capture goes on. A lost
-  // device is replaced: a new device, and the pool's buffers remade on it.
-  // The stored frame stays on the old device, whose read-backs then fail,
-  // until a frame from the new one replaces it.
+  // Takes every frame waiting in the pool and keeps the newest, so that none
+  // is left holding a buffer. A failure goes back to the pool as its HRESULT,
+  // with its error information handed over through SetErrorInfo; the capture
+  // goes on. A failure on a lost device (whatever the failing call said, the
+  // device is asked) replaces the device: a new one, and the pool's buffers
+  // remade on it. The stored frame stays on the old device, whose read-backs
+  // then fail, until a frame from the new one replaces it.
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
+
+  // A read-back found the stored frame's device lost (kDeviceLossReport):
+  // replaces the handler's device if that one is lost. One that cannot be
+  // replaced now is tried again at the next report.
+  void on_device_loss_report();
 
  private:
   friend Delegate;
   ~FrameArrivedHandler() = default;
 
-  win::HRESULT replace_lost_device();
+  // Whether `failure` or the device itself says the device is lost.
+  bool device_lost(win::HRESULT failure) const;
+  Status<WindowsError> replace_lost_device();
+  win::HRESULT replace_or_hand_back();
 
   // Replaced, on this thread, when the device is lost.
   ComPtr<abi::IDirect3DDevice> direct3d_device_;
@@ -54,6 +69,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   std::int32_t last_height_;
   std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
   const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
+  const std::shared_ptr<CaptureThreadIdCell> thread_id_;
 };
 
 // A fault inside a delegate must not unwind through the platform that called

@@ -69,6 +69,23 @@ void LatestFrameSlot::release_capture_frame() {
   }
 }
 
+void report_if_device_lost(const LatestFrame& frame, win::HRESULT failure) {
+  if (!frame.capture_thread) {
+    return;
+  }
+  if (abi::is_device_lost(failure) ||
+      (frame.device && win::failed(frame.device->GetDeviceRemovedReason()))) {
+    frame.capture_thread->post(kDeviceLossReport);
+  }
+}
+
+void LatestFrameSlot::report_lost_device() const {
+  std::lock_guard lock(mutex_);
+  if (frame_) {
+    report_if_device_lost(*frame_, win::S_OK_);
+  }
+}
+
 bool LatestFrameSlot::has_frame() const {
   std::lock_guard lock(mutex_);
   return frame_.has_value();
@@ -78,6 +95,7 @@ void CaptureThreadIdCell::reset() {
   std::lock_guard lock(mutex_);
   thread_id_.reset();
   quit_requested_ = false;
+  withdrawn_ = false;
 }
 
 bool CaptureThreadIdCell::publish(win::DWORD thread_id) {
@@ -89,10 +107,24 @@ bool CaptureThreadIdCell::publish(win::DWORD thread_id) {
 void CaptureThreadIdCell::request_quit() {
   std::lock_guard lock(mutex_);
   if (const std::optional<win::DWORD> id = std::exchange(thread_id_, std::nullopt)) {
-    platform::PostThreadMessageW(*id, win::WM_QUIT_, 0, 0);
+    if (!withdrawn_) {
+      platform::PostThreadMessageW(*id, win::WM_QUIT_, 0, 0);
+    }
   } else {
     quit_requested_ = true;
   }
+}
+
+void CaptureThreadIdCell::post(win::UINT message) const {
+  std::lock_guard lock(mutex_);
+  if (thread_id_ && !withdrawn_) {
+    platform::PostThreadMessageW(*thread_id_, message, 0, 0);
+  }
+}
+
+void CaptureThreadIdCell::withdraw() {
+  std::lock_guard lock(mutex_);
+  withdrawn_ = true;
 }
 
 std::optional<win::DWORD> CaptureThreadIdCell::thread_id() const {

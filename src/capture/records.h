@@ -1,5 +1,6 @@
 // The two records a capture shares with its capture thread, each behind its
-// own mutex. No code holds both locks at once.
+// own mutex. The id cell's lock may be taken while the slot's is held, never
+// the other way round.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,15 @@
 #include "platform/win_types.h"
 
 namespace lumigrab::capture {
+
+class CaptureThreadIdCell;
+
+// The thread message that tells a capture thread that a read-back found the
+// stored frame's device lost (WM_APP + 1): the thread then replaces its
+// device, if that is the one lost, and remakes the pool's buffers on the new
+// one. A pool on a lost device may never raise FrameArrived again, so the
+// thread cannot count on learning of the loss from the pool.
+inline constexpr win::UINT kDeviceLossReport = 0x8000 + 1;
 
 // A staging texture that read-backs of one capture's frames share, kept for
 // the next read-back of the same size on the same device instead of a new one
@@ -43,7 +53,13 @@ struct LatestFrame {
   std::uint32_t width = 0;
   ComPtr<abi::IDirect3D11CaptureFrame> capture_frame;
   std::shared_ptr<StagingTexture> staging;  // may be null: nothing kept
+  // Where to send kDeviceLossReport; may be null.
+  std::shared_ptr<CaptureThreadIdCell> capture_thread;
 };
+
+// Tells the frame's capture thread when `failure`, a read-back's, says the
+// frame's device is lost, or the device says so itself.
+void report_if_device_lost(const LatestFrame& frame, win::HRESULT failure);
 
 // Holds at most one LatestFrame. A frame is released only under the slot's
 // lock, so a read-back in `with_frame` never sees its frame go away.
@@ -88,6 +104,9 @@ class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
   // Lets go of the stored frame's runtime frame object, keeping its texture:
   // for the capture thread, before it leaves the Windows Runtime.
   void release_capture_frame();
+  // Sends kDeviceLossReport to the stored frame's capture thread when that
+  // frame's device is lost: for a waiter that reads nothing meanwhile.
+  void report_lost_device() const;
 
   // How many times the slot has been cleared; a waiter that sees it change
   // knows that the capture it waited on was stopped.
@@ -132,8 +151,17 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
 
   // Takes the id and posts WM_QUIT to it while the lock is held, so the thread
   // cannot publish in between; without an id, leaves a quit request instead.
-  // A failing post (the thread has already ended) is ignored.
+  // A failing post (the thread has already ended) is ignored; a withdrawn id
+  // is not posted to.
   void request_quit();
+
+  // Posts `message` to the thread while it has published its id and not yet
+  // withdrawn it; ignored otherwise.
+  void post(win::UINT message) const;
+
+  // The thread's last word: its id, still reported by thread_id(), is no
+  // longer one to post to (Windows may give it to another thread).
+  void withdraw();
 
   std::optional<win::DWORD> thread_id() const;
 
@@ -141,6 +169,7 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
   mutable std::mutex mutex_;
   std::optional<win::DWORD> thread_id_;
   bool quit_requested_ = false;
+  bool withdrawn_ = false;
 };
 
 }  // namespace lumigrab::capture

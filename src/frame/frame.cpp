@@ -55,6 +55,7 @@ Result<ComPtr<abi::ID3D11Texture2D>, FrameError> staging_for(
   const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
   if (win::failed(created)) {
     give_back(std::exchange(lent_from, nullptr));
+    capture::report_if_device_lost(frame, created);
     return Err(FrameError::windows_error(WindowsError::from_hresult(created)));
   }
   if (!staging) {
@@ -154,6 +155,7 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
       frame.context->Map(staging.get(), 0, abi::D3D11_MAP_READ_WRITE, 0, &mapped);
   if (win::failed(result)) {
     give_back(lent_from);
+    capture::report_if_device_lost(frame, result);
     return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
   }
   return MappedFrame(frame.context, staging, mapped, desc.Height, std::move(lent_from));

@@ -192,8 +192,11 @@ enum D3D_FEATURE_LEVEL : std::int32_t {
   D3D_FEATURE_LEVEL_11_1 = 0xB100,
 };
 
+struct ID3D11Device;
+
 struct ID3D11DeviceChild : IUnknown {
-  LUMIGRAB_UNUSED_SLOT(3)  // GetDevice
+  // The device that made this object, with a reference for the caller.
+  LUMIGRAB_METHOD(void) GetDevice(ID3D11Device** device) = 0;
   LUMIGRAB_UNUSED_SLOT(4)  // GetPrivateData
   LUMIGRAB_UNUSED_SLOT(5)  // SetPrivateData
   LUMIGRAB_UNUSED_SLOT(6)  // SetPrivateDataInterface
@@ -215,6 +218,41 @@ struct ID3D11Device : IUnknown {
   LUMIGRAB_METHOD(HRESULT)
   CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc, const void* initial_data,
                   ID3D11Texture2D** texture) = 0;
+  LUMIGRAB_UNUSED_SLOT(6)
+  LUMIGRAB_UNUSED_SLOT(7)
+  LUMIGRAB_UNUSED_SLOT(8)
+  LUMIGRAB_UNUSED_SLOT(9)
+  LUMIGRAB_UNUSED_SLOT(10)
+  LUMIGRAB_UNUSED_SLOT(11)
+  LUMIGRAB_UNUSED_SLOT(12)
+  LUMIGRAB_UNUSED_SLOT(13)
+  LUMIGRAB_UNUSED_SLOT(14)
+  LUMIGRAB_UNUSED_SLOT(15)
+  LUMIGRAB_UNUSED_SLOT(16)
+  LUMIGRAB_UNUSED_SLOT(17)
+  LUMIGRAB_UNUSED_SLOT(18)
+  LUMIGRAB_UNUSED_SLOT(19)
+  LUMIGRAB_UNUSED_SLOT(20)
+  LUMIGRAB_UNUSED_SLOT(21)
+  LUMIGRAB_UNUSED_SLOT(22)
+  LUMIGRAB_UNUSED_SLOT(23)
+  LUMIGRAB_UNUSED_SLOT(24)
+  LUMIGRAB_UNUSED_SLOT(25)
+  LUMIGRAB_UNUSED_SLOT(26)
+  LUMIGRAB_UNUSED_SLOT(27)
+  LUMIGRAB_UNUSED_SLOT(28)
+  LUMIGRAB_UNUSED_SLOT(29)
+  LUMIGRAB_UNUSED_SLOT(30)
+  LUMIGRAB_UNUSED_SLOT(31)
+  LUMIGRAB_UNUSED_SLOT(32)
+  LUMIGRAB_UNUSED_SLOT(33)
+  LUMIGRAB_UNUSED_SLOT(34)
+  LUMIGRAB_UNUSED_SLOT(35)
+  LUMIGRAB_UNUSED_SLOT(36)
+  LUMIGRAB_UNUSED_SLOT(37)
+  LUMIGRAB_UNUSED_SLOT(38)
+  // S_OK while the device works; once it is lost, why.
+  LUMIGRAB_METHOD(HRESULT) GetDeviceRemovedReason() = 0;
 };
 
 struct ID3D11DeviceContext : ID3D11DeviceChild {
@@ -281,10 +319,11 @@ struct ID3D11Multithread : IUnknown {
 inline constexpr HRESULT kDxgiDeviceRemoved = static_cast<HRESULT>(0x887A0005U);
 inline constexpr HRESULT kDxgiDeviceHung = static_cast<HRESULT>(0x887A0006U);
 inline constexpr HRESULT kDxgiDeviceReset = static_cast<HRESULT>(0x887A0007U);
+inline constexpr HRESULT kDxgiDriverInternalError = static_cast<HRESULT>(0x887A0020U);
 
 inline constexpr bool is_device_lost(HRESULT result) noexcept {
   return result == kDxgiDeviceRemoved || result == kDxgiDeviceHung ||
-         result == kDxgiDeviceReset;
+         result == kDxgiDeviceReset || result == kDxgiDriverInternalError;
 }
 
 struct IDXGIDevice : IUnknown {};

@@ -220,6 +220,7 @@ inline constexpr HRESULT RO_E_CLOSED_ = static_cast<HRESULT>(0x80000013U);
 
 inline constexpr DWORD ERROR_INVALID_THREAD_ID_ = 1444;
 
+inline constexpr UINT WM_NULL_ = 0x0000;
 inline constexpr UINT WM_QUIT_ = 0x0012;
 inline constexpr DWORD ENUM_CURRENT_SETTINGS_ = 0xFFFFFFFFU;
 // The DPI awareness contexts are small negative handle values.

@@ -102,7 +102,7 @@ TEST(start_gives_up_its_wait_when_asked_and_leaves_nothing_running) {
   CHECK(failed_with(started, CaptureError::Kind::Interrupted));
   CHECK_EQ(asked, 3);
   CHECK(!capture.active());
-  CHECK(count_calls("PostThreadMessageW") == 1U);
+  CHECK(count_calls("PostThreadMessageW", ", 0x12, ") == 1U);
   // The object is as good as new.
   sim::clear_faults();
   CHECK(capture.start(desk.target(), true, [] { return true; }).ok());

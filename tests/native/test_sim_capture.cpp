@@ -172,11 +172,15 @@ class QuitOnCompletion final
     if (status == abi::AsyncStatus_Completed) {
       calls.fetch_add(1);
     }
-    platform::PostQuitMessage(0);
+    invoked_on.store(sim::current_thread_id());
+    // The completion may run on any thread: the quit goes to the waiter's.
+    platform::PostThreadMessageW(waiter.load(), win::WM_QUIT_, 0, 0);
     return win::S_OK_;
   }
 
   std::atomic<int> calls{0};
+  std::atomic<DWORD> waiter{0};  // the thread that pumps until the quit
+  std::atomic<DWORD> invoked_on{0};
 };
 
 // Pumps the calling thread's messages until WM_QUIT.
@@ -284,6 +288,7 @@ class CaptureThread {
 
     ComPtr<abi::IAsyncAction> shutdown;
     expect(controller->ShutdownQueueAsync(shutdown.put()), "ShutdownQueueAsync");
+    on_shutdown->waiter.store(sim::current_thread_id());
     expect(shutdown->put_Completed(on_shutdown.get()), "put_Completed");
     if (pumping_) {
       pump_until_quit();
@@ -460,6 +465,7 @@ TEST(a_thread_has_one_dispatcher_queue_until_its_shutdown_completes) {
   sim::reset_desktop();
   const auto on_shutdown = make_object<QuitOnCompletion>();
   std::vector<HRESULT> results;
+  bool completed_elsewhere = false;
   std::thread([&] {
     ComPtr<abi::IDispatcherQueueController> first;
     ComPtr<abi::IDispatcherQueueController> second;
@@ -468,9 +474,12 @@ TEST(a_thread_has_one_dispatcher_queue_until_its_shutdown_completes) {
     results.push_back(platform::CreateDispatcherQueueController(options, second.put()));
     ComPtr<abi::IAsyncAction> shutdown;
     results.push_back(first->ShutdownQueueAsync(shutdown.put()));
+    on_shutdown->waiter.store(sim::current_thread_id());
     results.push_back(shutdown->put_Completed(on_shutdown.get()));
     results.push_back(shutdown->GetResults());
     pump_until_quit();
+    // Nothing promises that the shutdown completes on the queue's thread.
+    completed_elsewhere = on_shutdown->invoked_on.load() != sim::current_thread_id();
     results.push_back(shutdown->GetResults());
     results.push_back(platform::CreateDispatcherQueueController(options, second.put()));
   }).join();
@@ -478,6 +487,7 @@ TEST(a_thread_has_one_dispatcher_queue_until_its_shutdown_completes) {
                                           win::S_OK_, sim::kIllegalMethodCall, win::S_OK_,
                                           win::S_OK_}));
   CHECK_EQ(on_shutdown->calls.load(), 1);
+  CHECK(completed_elsewhere);
 }
 
 TEST(a_pool_needs_a_dispatcher_queue_on_the_creating_thread) {

@@ -151,6 +151,12 @@ void LUMIGRAB_STDCALL Texture2D::GetDesc(abi::D3D11_TEXTURE2D_DESC* desc) {
   }
 }
 
+void LUMIGRAB_STDCALL Texture2D::GetDevice(abi::ID3D11Device** device) {
+  if (device != nullptr) {
+    *device = ComPtr<abi::ID3D11Device>(device_).detach();
+  }
+}
+
 void* D3DDevice::find_interface(const GUID& iid) noexcept {
   if (iid == abi::IID_IUnknown || iid == abi::IID_ID3D11Device) {
     return static_cast<abi::ID3D11Device*>(this);
@@ -193,7 +199,11 @@ HRESULT LUMIGRAB_STDCALL D3DDevice::CreateTexture2D(const abi::D3D11_TEXTURE2D_D
   if (texture == nullptr) {
     return win::S_FALSE_;  // what the real call says to a validation-only call
   }
-  return hand_out(new_texture(*desc), texture);
+  ComPtr<abi::ID3D11Texture2D> made = new_texture(*desc);
+  if (auto* ours = dynamic_cast<Texture2D*>(made.get())) {
+    ours->set_device(ComPtr<abi::ID3D11Device>::copy(this));
+  }
+  return hand_out(std::move(made), texture);
 }
 
 }  // namespace lumigrab::posix

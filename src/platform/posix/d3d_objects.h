@@ -103,13 +103,21 @@ class Texture2D : public ComObject<Texture2D, abi::ID3D11Texture2D> {
 
   void* find_interface(const GUID& iid) noexcept;
   void LUMIGRAB_STDCALL GetDesc(abi::D3D11_TEXTURE2D_DESC* desc) override;
+  // The device that made the texture; null for one a backend made without
+  // a device.
+  void LUMIGRAB_STDCALL GetDevice(abi::ID3D11Device** device) override;
 
   const abi::D3D11_TEXTURE2D_DESC& desc() const noexcept { return desc_; }
+  // Set once, by the device that makes the texture, before anyone else has it.
+  void set_device(ComPtr<abi::ID3D11Device> device) { device_ = std::move(device); }
 
  protected:
   explicit Texture2D(const abi::D3D11_TEXTURE2D_DESC& desc) : desc_(desc) {}
 
   const abi::D3D11_TEXTURE2D_DESC desc_;
+
+ private:
+  ComPtr<abi::ID3D11Device> device_;
 };
 
 // A device, which makes textures of the descriptions `supports` takes.
@@ -123,6 +131,7 @@ class D3DDevice : public ComObject<D3DDevice, abi::ID3D11Device, abi::IDXGIDevic
   HRESULT LUMIGRAB_STDCALL CreateTexture2D(const abi::D3D11_TEXTURE2D_DESC* desc,
                                            const void* initial_data,
                                            abi::ID3D11Texture2D** texture) override;
+  HRESULT LUMIGRAB_STDCALL GetDeviceRemovedReason() override { return shared_->removed_reason(); }
 
   // Shared with the device's immediate context.
   const std::shared_ptr<DeviceShared>& shared() const noexcept { return shared_; }
@@ -161,6 +170,13 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
       return static_cast<abi::ID3D11Multithread*>(this);
     }
     return nullptr;
+  }
+
+  // The module never asks a context for its device.
+  void LUMIGRAB_STDCALL GetDevice(abi::ID3D11Device** device) override {
+    if (device != nullptr) {
+      *device = nullptr;
+    }
   }
 
   void LUMIGRAB_STDCALL Enter() override { shared_->enter(); }
@@ -311,7 +327,7 @@ class Direct3DDevice final
     return device_->Device::Base::QueryInterface(iid, out);
   }
 
-  const Device& device() const noexcept { return *device_.get(); }
+  Device& device() const noexcept { return *device_.get(); }
 
  private:
   const ComPtr<Device> device_;

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/messages.h"
@@ -188,7 +189,14 @@ class QueueController final
   explicit QueueController(DWORD thread_id) : thread_id_(thread_id) {}
   QueueController(const QueueController&) = delete;
   QueueController& operator=(const QueueController&) = delete;
-  ~QueueController() override { end_queue(thread_id_, this); }
+  ~QueueController() override {
+    end_queue(thread_id_, this);
+    // The last reference goes on the queue's thread or one that holds the
+    // controller, never on the completing thread, which holds only the action.
+    if (completer_.joinable()) {
+      completer_.join();
+    }
+  }
 
   void* find_interface(const GUID& iid) noexcept {
     if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
@@ -206,9 +214,12 @@ class QueueController final
     return win::E_NOTIMPL_;
   }
 
-  // The queue finishes when its thread next dispatches: the completion is a
+  // The queue finishes when its thread next dispatches: the shutdown is a
   // work item like any other, so a thread that never pumps again never sees
-  // it, and the controller, the action and its handler then stay alive.
+  // it, and the controller, the action and its handler then stay alive. The
+  // action then completes on another thread, as nothing promises that it
+  // completes on the queue's own: its handler must wake the queue's thread
+  // itself.
   HRESULT LUMIGRAB_STDCALL ShutdownQueueAsync(abi::IAsyncAction** operation) override {
     log_call("IDispatcherQueueController::ShutdownQueueAsync()");
     if (operation == nullptr) {
@@ -231,7 +242,8 @@ class QueueController final
           thread_id_, [action = shutdown_, thread_id = thread_id_, controller = this, work] {
             work->ran();
             end_queue(thread_id, controller);
-            action->complete();
+            // The work item holds the controller, so it is alive here.
+            controller->completer_ = std::thread([action] { action->complete(); });
           });
       if (!posted) {
         work->ran();
@@ -246,6 +258,8 @@ class QueueController final
   const DWORD thread_id_;
   std::mutex mutex_;
   ComPtr<AsyncAction> shutdown_;
+  // Completes the action; set once, on the queue's thread.
+  std::thread completer_;
 };
 
 }  // namespace

@@ -199,8 +199,9 @@ class Pool final : public posix::FramePool {
 
   // Writes `shown` into a free buffer, queues it as the pool's next frame and
   // raises FrameArrived for it on the pool's thread. With every buffer held
-  // nothing is captured; with the device lost, FrameArrived is raised
-  // without a frame, so that TryGetNextFrame reports the loss.
+  // nothing is captured; with the device lost nothing is captured or raised
+  // at all (nothing says a pool on a lost device raises anything), until the
+  // pool is recreated on a working device.
   void deliver(const Shown& shown) {
     {
       ComPtr<abi::ID3D11Texture2D> replaced;
@@ -213,8 +214,6 @@ class Pool final : public posix::FramePool {
         return;
       }
       if (win::failed(device->removed_reason())) {
-        last_sequence_ = shown.sequence;
-        post_raise();
         return;
       }
       std::size_t index = 0;
@@ -237,8 +236,9 @@ class Pool final : public posix::FramePool {
       // A buffer takes the size of the image written into it.
       Buffer& buffer = buffers_[index];
       if (!buffer.texture || buffer.width != shown.width || buffer.height != shown.height) {
-        replaced = std::exchange(buffer.texture, make_shown_texture(shown.width, shown.height,
-                                                                    pixel_format_, shown.rows));
+        replaced = std::exchange(buffer.texture,
+                                 make_shown_texture(device_.get(), shown.width, shown.height,
+                                                    pixel_format_, shown.rows));
         buffer.width = shown.width;
         buffer.height = shown.height;
       } else {

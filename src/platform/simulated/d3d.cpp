@@ -249,13 +249,15 @@ void set_feature_level(std::int32_t level) {
   g_feature_level.store(level);
 }
 
-ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t height,
-                                                std::int32_t pixel_format,
+ComPtr<abi::ID3D11Texture2D> make_shown_texture(abi::IDirect3DDevice* device, std::int32_t width,
+                                                std::int32_t height, std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows) {
-  return ComPtr<abi::ID3D11Texture2D>::attach(
-      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
-                           std::move(rows))
-          .detach());
+  auto texture = make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
+                                      std::move(rows));
+  if (auto* ours = dynamic_cast<Direct3DDevice*>(device)) {
+    texture->set_device(ComPtr<abi::ID3D11Device>::copy(&ours->device()));
+  }
+  return ComPtr<abi::ID3D11Texture2D>::attach(texture.detach());
 }
 
 void free_retired_rows() {

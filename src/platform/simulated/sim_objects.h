@@ -80,9 +80,10 @@ struct PixelRows {
   std::uint32_t row_pitch = 0;
   std::vector<std::uint8_t> bytes;
 };
-// A GPU texture that shows `rows`, which it shares and never changes.
-ComPtr<abi::ID3D11Texture2D> make_shown_texture(std::int32_t width, std::int32_t height,
-                                                std::int32_t pixel_format,
+// A GPU texture of `device` (the frame pool's) that shows `rows`, which it
+// shares and never changes.
+ComPtr<abi::ID3D11Texture2D> make_shown_texture(abi::IDirect3DDevice* device, std::int32_t width,
+                                                std::int32_t height, std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows);
 // A frame pool's buffer: shows `rows` from now on, replacing what it showed,
 // whoever still holds it.
