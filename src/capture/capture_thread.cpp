@@ -133,12 +133,15 @@ void close_or_fault(abi::IInspectable* object, const char* context) {
 
 // Read-backs' reports of a lost device are taken here, on the thread that
 // owns the device and the pool.
-void pump_messages(FrameArrivedHandler& handler) {
+void pump_messages(FrameArrivedHandler& handler, CaptureThreadIdCell& thread_id) {
   win::MSG msg{};
   // GetMessageW gives -1 on an error; that ends the loop too rather than
   // spinning on it.
   while (platform::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (msg.hwnd == nullptr && msg.message == kDeviceLossReport) {
+      // Taken before the device is looked at, so that a loss found after the
+      // look is reported again.
+      thread_id.take_device_loss_report();
       handler.on_device_loss_report();
       rethrow_delegate_fault();
       continue;
@@ -284,7 +287,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
   }
 
   if (!quit_requested) {
-    pump_messages(*handler.get());
+    pump_messages(*handler.get(), *input.thread_id);
   }
 
   check_hresult(registration.remove())
@@ -312,9 +315,20 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
   if (auto status = check_hresult(platform::RoInitialize(kRoInitMultithreaded)); !status) {
     return capture_failure(std::move(status));
   }
+  // Nothing pumps this thread's messages once it leaves here, and Windows may
+  // give its id to another thread: nothing is posted to it from then on, on
+  // every way out, a fault included.
+  class Withdrawal {
+   public:
+    explicit Withdrawal(CaptureThreadIdCell& cell) : cell_(cell) {}
+    Withdrawal(const Withdrawal&) = delete;
+    Withdrawal& operator=(const Withdrawal&) = delete;
+    ~Withdrawal() { cell_.withdraw(); }
+
+   private:
+    CaptureThreadIdCell& cell_;
+  } withdrawal(*input.thread_id);
   Status<CaptureError> result = run_session(input);
-  // Nothing pumps this thread's messages any more.
-  input.thread_id->withdraw();
   // The item is a runtime object too.
   input.item = nullptr;
   platform::RoUninitialize();

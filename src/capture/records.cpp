@@ -75,7 +75,7 @@ void report_if_device_lost(const LatestFrame& frame, win::HRESULT failure) {
   }
   if (abi::is_device_lost(failure) ||
       (frame.device && win::failed(frame.device->GetDeviceRemovedReason()))) {
-    frame.capture_thread->post(kDeviceLossReport);
+    frame.capture_thread->report_device_loss();
   }
 }
 
@@ -96,6 +96,7 @@ void CaptureThreadIdCell::reset() {
   thread_id_.reset();
   quit_requested_ = false;
   withdrawn_ = false;
+  loss_reported_ = false;
 }
 
 bool CaptureThreadIdCell::publish(win::DWORD thread_id) {
@@ -115,11 +116,16 @@ void CaptureThreadIdCell::request_quit() {
   }
 }
 
-void CaptureThreadIdCell::post(win::UINT message) const {
+void CaptureThreadIdCell::report_device_loss() const {
   std::lock_guard lock(mutex_);
-  if (thread_id_ && !withdrawn_) {
-    platform::PostThreadMessageW(*thread_id_, message, 0, 0);
+  if (thread_id_ && !withdrawn_ && !loss_reported_) {
+    loss_reported_ = platform::PostThreadMessageW(*thread_id_, kDeviceLossReport, 0, 0) != 0;
   }
+}
+
+void CaptureThreadIdCell::take_device_loss_report() {
+  std::lock_guard lock(mutex_);
+  loss_reported_ = false;
 }
 
 void CaptureThreadIdCell::withdraw() {

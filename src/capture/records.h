@@ -155,9 +155,15 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
   // is not posted to.
   void request_quit();
 
-  // Posts `message` to the thread while it has published its id and not yet
-  // withdrawn it; ignored otherwise.
-  void post(win::UINT message) const;
+  // Posts kDeviceLossReport to the thread while it has published its id and
+  // not yet withdrawn it, unless a report is on its way already: however many
+  // read-backs fail meanwhile, the queue holds at most one, and a quit posted
+  // after them is not held up behind a backlog.
+  void report_device_loss() const;
+
+  // The thread's acknowledgement of the report it took: later losses are
+  // reported again.
+  void take_device_loss_report();
 
   // The thread's last word: its id, still reported by thread_id(), is no
   // longer one to post to (Windows may give it to another thread).
@@ -170,6 +176,7 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
   std::optional<win::DWORD> thread_id_;
   bool quit_requested_ = false;
   bool withdrawn_ = false;
+  mutable bool loss_reported_ = false;
 };
 
 }  // namespace lumigrab::capture
