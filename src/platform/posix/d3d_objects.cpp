@@ -1,5 +1,6 @@
 #include "platform/posix/d3d_objects.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "platform/posix/messages.h"
@@ -136,6 +137,34 @@ abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t he
   desc.Usage = kUsageDefault;
   desc.BindFlags = kBindShaderResource | kBindRenderTarget;
   return desc;
+}
+
+HRESULT begin_create_device(void* adapter, std::int32_t driver_type,
+                            const abi::D3D_FEATURE_LEVEL* feature_levels, UINT feature_level_count,
+                            UINT sdk_version, abi::ID3D11Device** device,
+                            abi::ID3D11DeviceContext** immediate_context,
+                            abi::D3D_FEATURE_LEVEL* chosen) {
+  if (device != nullptr) {
+    *device = nullptr;
+  }
+  if (immediate_context != nullptr) {
+    *immediate_context = nullptr;
+  }
+  if (sdk_version != abi::D3D11_SDK_VERSION ||
+      (feature_levels != nullptr) != (feature_level_count != 0) ||
+      (adapter == nullptr && driver_type != abi::D3D_DRIVER_TYPE_HARDWARE)) {
+    return win::E_INVALIDARG_;
+  }
+  // Everything this device does, it does on the CPU: it offers the highest
+  // level asked for.
+  *chosen = abi::D3D_FEATURE_LEVEL_11_0;
+  if (feature_levels != nullptr) {
+    *chosen = abi::D3D_FEATURE_LEVEL_9_1;
+    for (UINT i = 0; i < feature_level_count; ++i) {
+      *chosen = std::max(*chosen, std::min(feature_levels[i], abi::D3D_FEATURE_LEVEL_11_1));
+    }
+  }
+  return win::S_OK_;
 }
 
 void* Texture2D::find_interface(const GUID& iid) noexcept {

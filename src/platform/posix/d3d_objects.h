@@ -39,6 +39,15 @@ bool can_map(const abi::D3D11_TEXTURE2D_DESC& desc, std::int32_t map_type, UINT 
 abi::D3D11_TEXTURE2D_DESC frame_texture_desc(std::int32_t width, std::int32_t height,
                                              std::int32_t pixel_format);
 
+// The first steps of D3D11CreateDevice: clears the out-pointers, checks the
+// arguments (E_INVALIDARG when they do not hold together) and picks the
+// feature level the device will report into `*chosen`.
+HRESULT begin_create_device(void* adapter, std::int32_t driver_type,
+                            const abi::D3D_FEATURE_LEVEL* feature_levels, UINT feature_level_count,
+                            UINT sdk_version, abi::ID3D11Device** device,
+                            abi::ID3D11DeviceContext** immediate_context,
+                            abi::D3D_FEATURE_LEVEL* chosen);
+
 // What a device and its immediate context share: whether the device was
 // lost, and who is inside the context. Direct3D does not lock the immediate
 // context unless multithread protection is on; two threads inside it at once

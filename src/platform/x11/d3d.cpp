@@ -788,25 +788,12 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE /*sof
                           UINT feature_level_count, UINT sdk_version, abi::ID3D11Device** device,
                           abi::D3D_FEATURE_LEVEL* obtained_level,
                           abi::ID3D11DeviceContext** immediate_context) {
-  if (device != nullptr) {
-    *device = nullptr;
-  }
-  if (immediate_context != nullptr) {
-    *immediate_context = nullptr;
-  }
-  if (sdk_version != abi::D3D11_SDK_VERSION ||
-      (feature_levels != nullptr) != (feature_level_count != 0) ||
-      (adapter == nullptr && driver_type != abi::D3D_DRIVER_TYPE_HARDWARE)) {
-    return win::E_INVALIDARG_;
-  }
-  // Everything this device does, it does on the CPU: it offers the highest
-  // level asked for.
-  abi::D3D_FEATURE_LEVEL obtained = abi::D3D_FEATURE_LEVEL_11_0;
-  if (feature_levels != nullptr) {
-    obtained = abi::D3D_FEATURE_LEVEL_9_1;
-    for (UINT i = 0; i < feature_level_count; ++i) {
-      obtained = std::max(obtained, std::min(feature_levels[i], abi::D3D_FEATURE_LEVEL_11_1));
-    }
+  abi::D3D_FEATURE_LEVEL obtained{};
+  const HRESULT checked =
+      posix::begin_create_device(adapter, driver_type, feature_levels, feature_level_count,
+                                 sdk_version, device, immediate_context, &obtained);
+  if (checked != win::S_OK_) {
+    return checked;
   }
   std::shared_ptr<x11::Connection> connection = x11::Connection::open();
   if (!connection) {
