@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "platform/linux/operations.h"
+#include "platform/posix/displays.h"
 #include "platform/posix/messages.h"
 #include "platform/posix/user32_codes.h"
 #include "platform/wayland/wayland_internal.h"
@@ -17,68 +18,16 @@ namespace lumigrab::wayland {
 namespace {
 
 using namespace posix::user32;  // NOLINT(google-build-using-namespace)
-
-constexpr std::u16string_view kDisplayPrefix = u"\\\\.\\DISPLAY";
+using posix::contains;
+using posix::copy_units;
+using posix::device_name_of;
+using posix::position_of;
+using posix::primary_position;
+using posix::rect_of;
+using posix::terminated;
 
 HMONITOR monitor_of(const OutputRecord& o) {
   return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(o.global));
-}
-
-bool contains(const OutputRecord& o, LONG x, LONG y) {
-  return x >= o.x && y >= o.y && x < o.x + o.width && y < o.y + o.height;
-}
-
-RECT rect_of(const OutputRecord& o) {
-  return {o.x, o.y, o.x + o.width, o.y + o.height};
-}
-
-std::optional<std::size_t> primary_position(const std::vector<OutputRecord>& outputs) {
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (contains(outputs[i], 0, 0)) {
-      return i;
-    }
-  }
-  return std::nullopt;
-}
-
-std::u16string device_name_of(std::size_t position) {
-  std::u16string name(kDisplayPrefix);
-  for (const char digit : std::to_string(position + 1)) {
-    name.push_back(static_cast<char16_t>(digit));
-  }
-  return name;
-}
-
-std::u16string_view terminated(const WCHAR* text) {
-  return text == nullptr ? std::u16string_view() : std::u16string_view(text);
-}
-
-// The position a device name of ours stands for.
-std::optional<std::size_t> position_of(std::u16string_view name, std::size_t count) {
-  if (!name.starts_with(kDisplayPrefix)) {
-    return std::nullopt;
-  }
-  name.remove_prefix(kDisplayPrefix.size());
-  if (name.empty() || name.size() > 4 || name.front() == u'0') {
-    return std::nullopt;
-  }
-  std::size_t number = 0;
-  for (const char16_t unit : name) {
-    if (unit < u'0' || unit > u'9') {
-      return std::nullopt;
-    }
-    number = number * 10 + static_cast<std::size_t>(unit - u'0');
-  }
-  if (number > count) {
-    return std::nullopt;
-  }
-  return number - 1;
-}
-
-void copy_units(WCHAR* destination, std::u16string_view source, std::size_t capacity) {
-  const std::size_t count = std::min(source.size(), capacity - 1);
-  std::copy_n(source.begin(), count, destination);
-  destination[count] = 0;
 }
 
 }  // namespace
