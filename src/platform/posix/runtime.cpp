@@ -314,6 +314,26 @@ void enter_process_mta() { g_process_in_mta.store(true); }
 
 bool may_activate() { return thread_apartment().initializations > 0 || g_process_in_mta.load(); }
 
+HRESULT get_activation_factory(
+    abi::HSTRING class_id, const GUID& iid, void** factory,
+    ComPtr<abi::IActivationFactory> (*make)(std::u16string_view class_name)) {
+  if (factory == nullptr) {
+    return win::E_POINTER_;
+  }
+  *factory = nullptr;
+  if (class_id == nullptr) {
+    return win::E_INVALIDARG_;
+  }
+  if (!may_activate()) {
+    return win::CO_E_NOTINITIALIZED_;
+  }
+  const ComPtr<abi::IActivationFactory> found = make(hstring_text(class_id));
+  if (!found) {
+    return win::REGDB_E_CLASSNOTREG_;
+  }
+  return found->QueryInterface(iid, factory);
+}
+
 void reset_apartments() {
   g_apartment_epoch.fetch_add(1);
   g_process_in_mta.store(false);

@@ -32,6 +32,12 @@ HRESULT initialize_apartment(std::int32_t init_type);
 void uninitialize_apartment();
 void enter_process_mta();
 bool may_activate();
+// RoGetActivationFactory for a backend whose classes `make` builds by name:
+// the out-pointer and apartment checks, then the interface `iid` of the
+// factory found (REGDB_E_CLASSNOTREG when `make` knows no such class).
+HRESULT get_activation_factory(
+    abi::HSTRING class_id, const GUID& iid, void** factory,
+    ComPtr<abi::IActivationFactory> (*make)(std::u16string_view class_name));
 // Forgets every thread's apartment and the process's MTA use at once.
 void reset_apartments();
 

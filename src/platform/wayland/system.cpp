@@ -20,22 +20,7 @@ bool cursor_captured_by_default() noexcept {
 }
 
 HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** factory) {
-  if (factory == nullptr) {
-    return E_POINTER_;
-  }
-  *factory = nullptr;
-  if (class_id == nullptr) {
-    return E_INVALIDARG_;
-  }
-  if (!posix::may_activate()) {
-    return CO_E_NOTINITIALIZED_;
-  }
-  const ComPtr<abi::IActivationFactory> found =
-      wayland::make_capture_factory(posix::hstring_text(class_id));
-  if (!found) {
-    return REGDB_E_CLASSNOTREG_;
-  }
-  return found->QueryInterface(iid, factory);
+  return posix::get_activation_factory(class_id, iid, factory, &wayland::make_capture_factory);
 }
 
 }  // namespace lumigrab::platform::with_wayland

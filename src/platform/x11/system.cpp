@@ -145,22 +145,7 @@ HRESULT WindowsDeleteString(abi::HSTRING string) {
 }
 
 HRESULT RoGetActivationFactory(abi::HSTRING class_id, const GUID& iid, void** factory) {
-  if (factory == nullptr) {
-    return E_POINTER_;
-  }
-  *factory = nullptr;
-  if (class_id == nullptr) {
-    return E_INVALIDARG_;
-  }
-  if (!posix::may_activate()) {
-    return CO_E_NOTINITIALIZED_;
-  }
-  const ComPtr<abi::IActivationFactory> found =
-      x11::make_capture_factory(posix::hstring_text(class_id));
-  if (!found) {
-    return REGDB_E_CLASSNOTREG_;
-  }
-  return found->QueryInterface(iid, factory);
+  return posix::get_activation_factory(class_id, iid, factory, &x11::make_capture_factory);
 }
 
 HRESULT CoIncrementMTAUsage(void** cookie) {
