@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
-#include <pthread.h>
 #include <string_view>
 #include <unistd.h>
+
+#include "platform/posix/shared_connection.h"
 
 namespace lumigrab::wayland {
 
@@ -513,56 +514,16 @@ bool Connection::pump() {
 
 namespace {
 
-std::mutex shared_mutex;
-std::shared_ptr<Connection> shared_current;
-std::string shared_reason;
-std::optional<Clock::time_point> shared_failed_at;
-
-void register_fork_handlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    pthread_atfork([] { shared_mutex.lock(); }, [] { shared_mutex.unlock(); },
-                   [] {
-                     shared_current.reset();
-                     shared_failed_at.reset();
-                     shared_mutex.unlock();
-                   });
-  });
-}
-
-// The working shared connection, made anew where there is none. The caller
-// holds `shared_mutex`.
-std::shared_ptr<Connection> current_connection() {
-  register_fork_handlers();
-  // A compositor that just failed to answer is not asked again at once: each
-  // call would otherwise wait out a time limit of its own.
-  if (!shared_current && shared_failed_at &&
-      Clock::now() - *shared_failed_at < 3 * kServerTimeout) {
-    return nullptr;
-  }
-  if (!shared_current || shared_current->broken()) {
-    shared_current = Connection::open(&shared_reason);
-    shared_failed_at.reset();
-    if (!shared_current) {
-      shared_failed_at = Clock::now();
-    }
-  }
-  return shared_current;
-}
+using SharedConnection = posix::SharedConnection<Connection, (3 * kServerTimeout).count()>;
 
 }  // namespace
 
 std::shared_ptr<Connection> shared_connection() {
-  const std::lock_guard lock(shared_mutex);
-  return current_connection();
+  return SharedConnection::get();
 }
 
 std::optional<std::string> unreachable_reason() {
-  const std::lock_guard lock(shared_mutex);
-  if (current_connection()) {
-    return std::nullopt;
-  }
-  return shared_reason;
+  return SharedConnection::unreachable_reason();
 }
 
 }  // namespace lumigrab::wayland

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "platform/posix/shared_connection.h"
 
 namespace lumigrab::x11 {
 namespace {
@@ -145,25 +145,7 @@ bool server_answers() {
   return answered;
 }
 
-std::mutex shared_mutex;
-std::shared_ptr<Connection> shared_current;
-std::string shared_reason;                          // why `shared_current` is null
-std::optional<Clock::time_point> shared_failed_at;  // when opening it last failed
-
-// The shared connection's lock is held across fork(), so that the child does
-// not inherit it locked by a thread that does not exist there; the child
-// forgets the parent's connection (without touching it) and opens its own.
-void register_fork_handlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    pthread_atfork([] { shared_mutex.lock(); }, [] { shared_mutex.unlock(); },
-                   [] {
-                     shared_current.reset();
-                     shared_failed_at.reset();
-                     shared_mutex.unlock();
-                   });
-  });
-}
+using SharedConnection = posix::SharedConnection<Connection, (3 * kServerTimeout).count()>;
 
 }  // namespace
 
@@ -322,39 +304,15 @@ bool Connection::lsb_first() const noexcept {
 
 namespace {
 
-// The working shared connection, made anew where there is none. The caller
-// holds `shared_mutex`.
-std::shared_ptr<Connection> current_connection() {
-  register_fork_handlers();
-  // A server that just failed to answer is not asked again at once: each
-  // call would otherwise wait out a time limit of its own.
-  if (!shared_current && shared_failed_at &&
-      Clock::now() - *shared_failed_at < 3 * kServerTimeout) {
-    return nullptr;
-  }
-  if (!shared_current || shared_current->broken()) {
-    shared_current = Connection::open(&shared_reason);
-    shared_failed_at.reset();
-    if (!shared_current) {
-      shared_failed_at = Clock::now();
-    }
-  }
-  return shared_current;
-}
 
 }  // namespace
 
 std::shared_ptr<Connection> shared_connection() {
-  const std::lock_guard lock(shared_mutex);
-  return current_connection();
+  return SharedConnection::get();
 }
 
 std::optional<std::string> unreachable_reason() {
-  const std::lock_guard lock(shared_mutex);
-  if (current_connection()) {
-    return std::nullopt;
-  }
-  return shared_reason;
+  return SharedConnection::unreachable_reason();
 }
 
 std::vector<std::uint32_t> Property::words() const {
