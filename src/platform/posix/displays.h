@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/messages.h"
+#include "platform/posix/user32_codes.h"
 #include "platform/win_types.h"
 
 namespace lumigrab::posix {
@@ -49,5 +52,40 @@ std::optional<std::size_t> position_of(std::u16string_view name, std::size_t cou
 // Copies `source` into a field of `capacity` units, cut short to leave room
 // for the terminator.
 void copy_units(win::WCHAR* destination, std::u16string_view source, std::size_t capacity);
+
+// EnumDisplayMonitors over `monitors`, the handle of each given by
+// `handle_of`: 0 when the callback stops it early.
+template <class Record, class HandleOf>
+win::BOOL enumerate_monitors(const std::vector<Record>& monitors, HandleOf handle_of, win::HDC dc,
+                             win::MONITORENUMPROC callback, win::LPARAM data) {
+  for (const Record& m : monitors) {
+    win::RECT rect = rect_of(m);
+    if (callback(handle_of(m), dc, &rect, data) == 0) {
+      return 0;  // stopping early makes the enumeration report failure
+    }
+  }
+  return 1;
+}
+
+// GetMonitorInfoW for `monitor` among `monitors`, once the caller has checked
+// `info` and its size.
+template <class Record, class HandleOf>
+win::BOOL monitor_info(const std::vector<Record>& monitors, HandleOf handle_of,
+                       win::HMONITOR monitor, win::MONITORINFOEXW* info) {
+  for (std::size_t i = 0; i < monitors.size(); ++i) {
+    if (handle_of(monitors[i]) != monitor) {
+      continue;
+    }
+    info->rcMonitor = rect_of(monitors[i]);
+    info->rcWork = info->rcMonitor;
+    info->dwFlags = primary_position(monitors) == i ? user32::kMonitorInfoFPrimary : 0;
+    if (info->cbSize == sizeof(win::MONITORINFOEXW)) {
+      copy_units(info->szDevice, device_name_of(i), std::size(info->szDevice));
+    }
+    return 1;
+  }
+  set_last_error(user32::kErrorInvalidMonitorHandle);
+  return 0;
+}
 
 }  // namespace lumigrab::posix

@@ -94,13 +94,7 @@ BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback,
     posix::set_last_error(wayland::kErrorDeviceNotConnected);
     return 0;
   }
-  for (const wayland::OutputRecord& o : *outputs) {
-    RECT rect = wayland::rect_of(o);
-    if (callback(wayland::monitor_of(o), dc, &rect, data) == 0) {
-      return 0;  // stopping early makes the enumeration report failure
-    }
-  }
-  return 1;
+  return posix::enumerate_monitors(*outputs, &wayland::monitor_of, dc, callback, data);
 }
 
 BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
@@ -111,21 +105,7 @@ BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
   }
   const auto outputs =
       wayland::list_outputs().value_or(std::vector<wayland::OutputRecord>{});
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (wayland::monitor_of(outputs[i]) != monitor) {
-      continue;
-    }
-    info->rcMonitor = wayland::rect_of(outputs[i]);
-    info->rcWork = info->rcMonitor;
-    info->dwFlags =
-        wayland::primary_position(outputs) == i ? posix::user32::kMonitorInfoFPrimary : 0;
-    if (info->cbSize == sizeof(MONITORINFOEXW)) {
-      wayland::copy_units(info->szDevice, wayland::device_name_of(i), std::size(info->szDevice));
-    }
-    return 1;
-  }
-  posix::set_last_error(posix::user32::kErrorInvalidMonitorHandle);
-  return 0;
+  return posix::monitor_info(outputs, &wayland::monitor_of, monitor, info);
 }
 
 BOOL EnumDisplaySettingsW(const WCHAR* device_name, DWORD mode_number, DEVMODEW* mode) {

@@ -30,6 +30,10 @@ HMONITOR monitor_of(std::uintptr_t value) {
   return reinterpret_cast<HMONITOR>(value);
 }
 
+HMONITOR handle_of(const MonitorRecord& m) {
+  return monitor_of(m.handle);
+}
+
 struct ModeFacts {
   DWORD refresh_rate = 0;
 };
@@ -189,13 +193,7 @@ BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback,
     return 0;
   }
   const std::vector<x11::MonitorRecord> monitors = x11::list_monitors(*c);
-  for (const x11::MonitorRecord& monitor : monitors) {
-    RECT rect = x11::rect_of(monitor);
-    if (callback(x11::monitor_of(monitor.handle), dc, &rect, data) == 0) {
-      return 0;  // stopping early makes the enumeration report failure
-    }
-  }
-  return 1;
+  return posix::enumerate_monitors(monitors, &x11::handle_of, dc, callback, data);
 }
 
 BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
@@ -207,20 +205,7 @@ BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
   const auto c = x11::shared_connection();
   const std::vector<x11::MonitorRecord> monitors =
       c ? x11::list_monitors(*c) : std::vector<x11::MonitorRecord>{};
-  for (std::size_t i = 0; i < monitors.size(); ++i) {
-    if (monitors[i].handle != reinterpret_cast<std::uintptr_t>(monitor)) {
-      continue;
-    }
-    info->rcMonitor = x11::rect_of(monitors[i]);
-    info->rcWork = info->rcMonitor;
-    info->dwFlags = x11::primary_position(monitors) == i ? x11::kMonitorInfoFPrimary : 0;
-    if (info->cbSize == sizeof(MONITORINFOEXW)) {
-      x11::copy_units(info->szDevice, x11::device_name_of(i), std::size(info->szDevice));
-    }
-    return 1;
-  }
-  posix::set_last_error(x11::kErrorInvalidMonitorHandle);
-  return 0;
+  return posix::monitor_info(monitors, &x11::handle_of, monitor, info);
 }
 
 BOOL EnumDisplaySettingsW(const WCHAR* device_name, DWORD mode_number, DEVMODEW* mode) {
