@@ -228,4 +228,18 @@ class FramePoolStatics
                                      std::int32_t buffer_count) = 0;
 };
 
+// The activation factory of a backend's capture classes by name: its
+// `ItemFactory` for capture items, its `PoolStatics` for frame pools; null
+// for any other class.
+template <class ItemFactory, class PoolStatics>
+ComPtr<abi::IActivationFactory> make_capture_factory(std::u16string_view class_name) {
+  if (class_name == abi::kGraphicsCaptureItemClass) {
+    return ComPtr<abi::IActivationFactory>::attach(make_object<ItemFactory>().detach());
+  }
+  if (class_name == abi::kFramePoolClass) {
+    return ComPtr<abi::IActivationFactory>::attach(make_object<PoolStatics>().detach());
+  }
+  return nullptr;
+}
+
 }  // namespace lumigrab::posix

@@ -535,13 +535,7 @@ class PoolStatics final : public posix::FramePoolStatics {
 }  // namespace
 
 ComPtr<abi::IActivationFactory> make_capture_factory(std::u16string_view class_name) {
-  if (class_name == abi::kGraphicsCaptureItemClass) {
-    return ComPtr<abi::IActivationFactory>::attach(make_object<ItemFactory>().detach());
-  }
-  if (class_name == abi::kFramePoolClass) {
-    return ComPtr<abi::IActivationFactory>::attach(make_object<PoolStatics>().detach());
-  }
-  return nullptr;
+  return posix::make_capture_factory<ItemFactory, PoolStatics>(class_name);
 }
 
 }  // namespace lumigrab::x11
