@@ -25,49 +25,46 @@ abi::D3D11_TEXTURE2D_DESC staging_desc(std::uint32_t width, std::uint32_t height
   return desc;
 }
 
-// Hands a lent staging texture back to its keeper, once.
-void give_back(const std::shared_ptr<capture::StagingTexture>& keeper) {
-  if (keeper) {
-    const std::lock_guard lock(keeper->mutex);
-    keeper->lent = false;
-  }
-}
-
 // A staging texture of `desc`'s size for `frame`: the kept one, lent, when it
 // fits and is free; otherwise a new one, which is kept in place of the old
-// when the keeper is free. `lent_from` is set when the result is lent.
-Result<ComPtr<abi::ID3D11Texture2D>, FrameError> staging_for(
-    const capture::LatestFrame& frame, const abi::D3D11_TEXTURE2D_DESC& desc,
-    std::shared_ptr<capture::StagingTexture>& lent_from) {
+// when the keeper is free. `loan` holds the keeper when it lent.
+Result<ComPtr<abi::ID3D11Texture2D>, FrameError> staging_for(const capture::LatestFrame& frame,
+                                                             const abi::D3D11_TEXTURE2D_DESC& desc,
+                                                             StagingLoan& loan) {
   const std::shared_ptr<capture::StagingTexture>& keeper = frame.staging;
+  ComPtr<abi::ID3D11Texture2D> kept;
+  bool lent = false;
   if (keeper) {
     const std::lock_guard lock(keeper->mutex);
     if (!keeper->lent) {
-      keeper->lent = true;
-      lent_from = keeper;
+      keeper->lent = lent = true;
       if (keeper->texture && keeper->device.get() == frame.device.get() &&
           keeper->width == desc.Width && keeper->height == desc.Height) {
-        return keeper->texture;
+        kept = keeper->texture;
       }
     }
+  }
+  if (lent) {
+    loan = StagingLoan(keeper);
+  }
+  if (kept) {
+    return kept;
   }
   ComPtr<abi::ID3D11Texture2D> staging;
   const win::HRESULT created = frame.device->CreateTexture2D(&desc, nullptr, staging.put());
   if (win::failed(created)) {
-    give_back(std::exchange(lent_from, nullptr));
     capture::report_if_device_lost(frame, created);
     return Err(FrameError::windows_error(WindowsError::from_hresult(created)));
   }
   if (!staging) {
-    give_back(std::exchange(lent_from, nullptr));
     fault("ID3D11Device::CreateTexture2D reported success without a staging texture");
   }
-  if (lent_from) {
-    const std::lock_guard lock(keeper->mutex);
-    keeper->texture = staging;
-    keeper->device = frame.device;
-    keeper->width = desc.Width;
-    keeper->height = desc.Height;
+  if (capture::StagingTexture* const lender = loan.keeper()) {
+    const std::lock_guard lock(lender->mutex);
+    lender->texture = staging;
+    lender->device = frame.device;
+    lender->width = desc.Width;
+    lender->height = desc.Height;
   }
   return staging;
 }
@@ -94,14 +91,29 @@ std::string debug_form(const FrameError& error) {
   return {};
 }
 
+StagingLoan& StagingLoan::operator=(StagingLoan&& other) noexcept {
+  if (this != &other) {
+    end();
+    keeper_ = std::move(other.keeper_);
+  }
+  return *this;
+}
+
+void StagingLoan::end() noexcept {
+  if (const std::shared_ptr<capture::StagingTexture> keeper = std::move(keeper_)) {
+    const std::lock_guard lock(keeper->mutex);
+    keeper->lent = false;
+  }
+}
+
 MappedFrame::MappedFrame(ComPtr<abi::ID3D11DeviceContext> context,
                          ComPtr<abi::ID3D11Texture2D> staging,
                          const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height,
-                         std::shared_ptr<capture::StagingTexture> lent_from) noexcept
+                         StagingLoan loan) noexcept
     : context_(std::move(context)),
       staging_(std::move(staging)),
       mapped_(mapped),
-      lent_from_(std::move(lent_from)),
+      loan_(std::move(loan)),
       data_(static_cast<const std::uint8_t*>(mapped.pData)),
       // Sized in 64 bits: a 32-bit product would wrap for very large frames
       // and silently drop rows.
@@ -111,16 +123,16 @@ MappedFrame::MappedFrame(MappedFrame&& other) noexcept
     : context_(std::move(other.context_)),
       staging_(std::move(other.staging_)),
       mapped_(other.mapped_),
-      lent_from_(std::move(other.lent_from_)),
+      loan_(std::move(other.loan_)),
       data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
 
 MappedFrame::~MappedFrame() {
   // Unmapped before the staging texture is released.
+  // The loan, a member, ends after this: only once the texture is unmapped.
   if (staging_) {
     context_->Unmap(staging_.get(), 0);
   }
-  give_back(lent_from_);
 }
 
 Status<FrameError> MappedFrame::copy_rows(std::uint8_t* destination, std::size_t destination_pitch,
@@ -137,8 +149,8 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
                                           const std::optional<FrameRect>& rect) {
   const abi::D3D11_TEXTURE2D_DESC desc =
       rect ? staging_desc(rect->width, rect->height) : staging_desc(frame.width, frame.height);
-  std::shared_ptr<capture::StagingTexture> lent_from;
-  auto made = staging_for(frame, desc, lent_from);
+  StagingLoan loan;
+  auto made = staging_for(frame, desc, loan);
   if (!made) {
     return Err(std::move(made).error());
   }
@@ -154,11 +166,10 @@ Result<MappedFrame, FrameError> map_frame(const capture::LatestFrame& frame,
   const win::HRESULT result =
       frame.context->Map(staging.get(), 0, abi::D3D11_MAP_READ_WRITE, 0, &mapped);
   if (win::failed(result)) {
-    give_back(lent_from);
     capture::report_if_device_lost(frame, result);
     return Err(FrameError::windows_error(WindowsError::from_hresult(result)));
   }
-  return MappedFrame(frame.context, staging, mapped, desc.Height, std::move(lent_from));
+  return MappedFrame(frame.context, staging, mapped, desc.Height, std::move(loan));
 }
 
 Result<FrameBytes, FrameError> materialize_frame(const capture::LatestFrame& frame) {

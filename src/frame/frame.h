@@ -43,14 +43,35 @@ struct FrameBytes {
   std::size_t size = 0;
 };
 
+// A capture's kept staging texture, lent to one read-back: handed back to its
+// keeper when the loan ends, on every way out. Empty when nothing was lent.
+class StagingLoan {
+ public:
+  StagingLoan() = default;
+  // `keeper` has been marked lent by the caller.
+  explicit StagingLoan(std::shared_ptr<capture::StagingTexture> keeper) noexcept
+      : keeper_(std::move(keeper)) {}
+  StagingLoan(StagingLoan&& other) noexcept = default;
+  StagingLoan& operator=(StagingLoan&& other) noexcept;
+  StagingLoan(const StagingLoan&) = delete;
+  StagingLoan& operator=(const StagingLoan&) = delete;
+  ~StagingLoan() { end(); }
+
+  capture::StagingTexture* keeper() const noexcept { return keeper_.get(); }
+
+ private:
+  void end() noexcept;
+  std::shared_ptr<capture::StagingTexture> keeper_;
+};
+
 // A frame copied into a staging texture and mapped for the CPU; unmapped and
 // released when this goes. `data` holds `size` bytes laid out as FrameBytes.
 class MappedFrame {
  public:
-  // `lent_from`, when given, lent `staging` and gets it back once unmapped.
+  // `loan`, when not empty, lent `staging`; it ends once `staging` is unmapped.
   MappedFrame(ComPtr<abi::ID3D11DeviceContext> context, ComPtr<abi::ID3D11Texture2D> staging,
               const abi::D3D11_MAPPED_SUBRESOURCE& mapped, std::uint32_t height,
-              std::shared_ptr<capture::StagingTexture> lent_from = nullptr) noexcept;
+              StagingLoan loan = {}) noexcept;
   MappedFrame(MappedFrame&& other) noexcept;
   MappedFrame& operator=(MappedFrame&&) = delete;
   MappedFrame(const MappedFrame&) = delete;
@@ -71,7 +92,7 @@ class MappedFrame {
   ComPtr<abi::ID3D11DeviceContext> context_;
   ComPtr<abi::ID3D11Texture2D> staging_;  // null once moved from
   abi::D3D11_MAPPED_SUBRESOURCE mapped_;
-  std::shared_ptr<capture::StagingTexture> lent_from_;
+  StagingLoan loan_;
   const std::uint8_t* data_;
   std::size_t size_;
 };
