@@ -22,6 +22,10 @@ void bgrx_to_rgba(const std::uint8_t* from, std::uint8_t* to, std::size_t count)
 void bgrx_to_rgba(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to,
                   std::size_t count) noexcept;
 
+// Bytes of R, G, B, A from which a read-back writes around the caches: a
+// frame this large would only push out of them what the caller reads next.
+inline constexpr std::size_t kStreamingBytes = std::size_t{6} << 20;
+
 // The same for a run of many pixels into memory that is not read again soon
 // (a new frame's array): the vector kernels write around the caches, which
 // spares reading in the lines they only overwrite.

@@ -28,9 +28,6 @@ namespace {
 constexpr HRESULT kDxgiUnsupported = static_cast<HRESULT>(0x887A0004U);  // DXGI_ERROR_UNSUPPORTED
 constexpr HRESULT kDeviceRemoved = static_cast<HRESULT>(0x887A0005U);  // DXGI_ERROR_DEVICE_REMOVED
 constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000EU);    // E_OUTOFMEMORY
-// Bytes of R, G, B, A from which a read-back writes around the caches: a
-// frame this large would only push out of them what the caller reads next.
-constexpr std::size_t kStreamingBytes = std::size_t{6} << 20;
 
 using Lanes = std::uint32_t __attribute__((vector_size(16)));
 constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::uint32_t);
@@ -246,7 +243,7 @@ class Texture final : public posix::Texture2D {
     const bool flipped = from.upside_down();
     const UINT columns = left_ < from.width() ? std::min(width, from.width() - left_) : 0;
     const std::size_t stride = from.stride();
-    const bool streaming = std::size_t{rows} * row_bytes >= kStreamingBytes;
+    const bool streaming = std::size_t{rows} * row_bytes >= frame::kStreamingBytes;
     if (!flipped && columns == width && std::uint64_t{top_} + rows <= from.height() &&
         stride == row_bytes && to_pitch == row_bytes) {
       // One run of pixels on both sides.

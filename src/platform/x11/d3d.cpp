@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #include <vector>
 
+#include "frame/pixels.h"
 #include "platform/platform.h"
 #include "platform/posix/d3d_objects.h"
 #include "platform/posix/objects.h"
@@ -309,20 +310,23 @@ class Texture final : public posix::Texture2D {
     if (!from.pixmap && !kept_) {
       kept_ = core_->take_kept(key);
     }
-    if (kept_ && kept_->valid && !kept_->damaged_everywhere) {
-      readable_ = ask_damaged(c);
-      kept_->valid = readable_;
+    if (kept_ && kept_->valid) {
+      // What the server drew there since the last read. It decides what to
+      // ask for, and is taken when the rows are copied out, after the kept
+      // rows; but when the screen changed everywhere last time, the whole is
+      // asked for at once, and the damage taken with it tells whether it
+      // still does.
+      xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
+      damage_asked_ = xcb_xfixes_fetch_region(c.get(), kept_->parts()).sequence;
+      damage_first_ = !kept_->damaged_everywhere;
+    } else if (kept_) {
+      // What was drawn before is in this read.
+      xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, XCB_NONE);
+    }
+    if (damage_first_) {
+      packed_ = false;
+      first_row_ = end_row_ = 0;
     } else {
-      if (kept_ && kept_->valid) {
-        // The screen changed everywhere last time: no round trip for the
-        // damage first, which is taken with the pixels to see if it still
-        // does.
-        xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
-        damage_asked_ = xcb_xfixes_fetch_region(c.get(), kept_->parts()).sequence;
-      } else if (kept_) {
-        // What was drawn before is in this read.
-        xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, XCB_NONE);
-      }
       ask_whole(c);
     }
     if (from.cursor && c.has_xfixes()) {
@@ -357,6 +361,9 @@ class Texture final : public posix::Texture2D {
 
   // Copies the first `rows` rows, `width` pixels of each, into `to` as R, G,
   // B, A, waiting for the bands of the last read that have not come yet.
+  // When the last read waits on the damage, the kept rows are copied while
+  // the server answers, and then the rectangles it names are read and copied
+  // again over them.
   HRESULT copy_rows(UINT rows, UINT width, std::uint8_t* to, std::size_t to_pitch) {
     const std::lock_guard lock(mutex_);
     if (!mapped_ || rows > desc_.Height || width > desc_.Width) {
@@ -368,37 +375,51 @@ class Texture final : public posix::Texture2D {
     const Connection& c = core_->connection();
     const std::uint8_t* pixels = this->pixels();
     const std::size_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
+    const std::size_t pixel_bytes = from_.layout.bits_per_pixel / 8U;
+    const bool streaming = std::size_t{rows} * width * 4 >= frame::kStreamingBytes;
     prepare_destination(to, std::size_t{rows} * to_pitch);
-    if (!packed_) {
+    // Copies columns [x, x + columns) of rows [first, end), as far as asked.
+    const auto convert = [&](std::uint32_t x, std::uint32_t columns, std::uint32_t first,
+                             std::uint32_t end, bool whole_frame) {
+      end = std::min(end, rows);
+      columns = x < width ? std::min(columns, width - x) : 0;
+      if (first < end && columns > 0) {
+        server_pixels_to_rgba(pixels + first * server_row_bytes + x * pixel_bytes,
+                              server_row_bytes, end - first, columns, from_.layout,
+                              c.lsb_first(), to + first * to_pitch + std::size_t{x} * 4, to_pitch,
+                              streaming && whole_frame);
+      }
+    };
+    const auto fail = [&] {
+      readable_ = false;
+      if (kept_) {
+        kept_->valid = false;
+      }
+      drop_pending();
+      return kDeviceRemoved;
+    };
+    if (damage_first_ || packed_) {
+      convert(0, width, 0, desc_.Height, true);
+    } else {
       // The rows no band brings are there already.
-      const auto convert = [&](std::uint32_t first, std::uint32_t end) {
-        end = std::min(end, rows);
-        if (first < end) {
-          server_pixels_to_rgba(pixels + first * server_row_bytes, server_row_bytes, end - first,
-                                width, from_.layout, c.lsb_first(), to + first * to_pitch,
-                                to_pitch);
-        }
-      };
-      convert(0, first_row_);
-      convert(end_row_, desc_.Height);
+      convert(0, width, 0, first_row_, true);
+      convert(0, width, end_row_, desc_.Height, true);
+    }
+    if (damage_first_ && !take_damage(c)) {
+      return fail();
     }
     for (std::size_t i = 0; i < bands_.size(); ++i) {
       const Band& band = bands_[i];
       if (i >= taken_) {
         taken_ = i + 1;
         if (!take(c, band, server_row_bytes)) {
-          readable_ = false;
-          if (kept_) {
-            kept_->valid = false;
-          }
-          drop_pending();
-          return kDeviceRemoved;
+          return fail();
         }
       }
-      if (!packed_ && band.top < rows) {
-        server_pixels_to_rgba(pixels + band.top * server_row_bytes, server_row_bytes,
-                              std::min(band.rows, rows - band.top), width, from_.layout,
-                              c.lsb_first(), to + band.top * to_pitch, to_pitch);
+      if (packed_) {
+        convert(band.x, band.width, band.top, band.top + band.rows, false);
+      } else {
+        convert(0, width, band.top, band.top + band.rows, true);
       }
     }
     if (kept_) {
@@ -410,10 +431,6 @@ class Texture final : public posix::Texture2D {
         kept_->damaged_everywhere =
             !fetched || spans_all(plan_of(kept_->key(), *fetched), kept_->key());
       }
-    }
-    if (packed_) {
-      server_pixels_to_rgba(pixels, server_row_bytes, rows, width, from_.layout, c.lsb_first(), to,
-                            to_pitch);
     }
     if (pointer_asked_) {
       take_pointer(c);
@@ -520,14 +537,14 @@ class Texture final : public posix::Texture2D {
     return !plan.packed && plan.first_row == 0 && plan.end_row == key.height;
   }
 
-  // Takes what the server drew in the kept rectangle since the last read (a
-  // round trip), and asks for that. A drawing the server finished before
-  // this is in the damage taken; one it does after is gathered for the next
-  // read.
-  bool ask_damaged(const Connection& c) {
-    xcb_damage_subtract(c.get(), kept_->damage(), XCB_NONE, kept_->parts());
-    auto fetched =
-        reply(c, xcb_xfixes_fetch_region(c.get(), kept_->parts()), xcb_xfixes_fetch_region_reply);
+  // Takes the damage asked for by the last read: what the server drew in the
+  // kept rectangle since the read before (a drawing the server finished
+  // before the read is in it; one it does after is gathered for the next
+  // read), and asks for that.
+  bool take_damage(const Connection& c) {
+    damage_first_ = false;
+    const xcb_xfixes_fetch_region_cookie_t asked{*std::exchange(damage_asked_, std::nullopt)};
+    auto fetched = reply(c, asked, xcb_xfixes_fetch_region_reply);
     drop_damage_reports(c);
     if (!fetched) {
       return false;
@@ -542,13 +559,14 @@ class Texture final : public posix::Texture2D {
       for (const Band& part : plan.parts) {
         ask(c, part);
       }
-      return true;
+    } else {
+      const std::uint32_t band_rows =
+          std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
+      for (std::uint32_t top = first_row_; top < end_row_; top += band_rows) {
+        ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row_ - top), kInPlace});
+      }
     }
-    const std::uint32_t band_rows =
-        std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
-    for (std::uint32_t top = first_row_; top < end_row_; top += band_rows) {
-      ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row_ - top), kInPlace});
-    }
+    xcb_flush(c.get());
     return true;
   }
 
@@ -647,7 +665,7 @@ class Texture final : public posix::Texture2D {
   // queued on the connection.
   void drop_pending() noexcept {
     const Connection& c = core_->connection();
-    if (kept_ && taken_ < bands_.size()) {
+    if (kept_ && (taken_ < bands_.size() || damage_first_)) {
       kept_->valid = false;  // some of its rows may not have come
     }
     if (!c.broken()) {
@@ -663,6 +681,7 @@ class Texture final : public posix::Texture2D {
       }
     }
     damage_asked_.reset();
+    damage_first_ = false;
     bands_.clear();
     taken_ = 0;
     pointer_asked_.reset();
@@ -710,7 +729,10 @@ class Texture final : public posix::Texture2D {
   std::uint32_t first_row_ = 0;
   std::uint32_t end_row_ = 0;
   std::optional<std::pair<unsigned int, unsigned int>> pointer_asked_;
-  std::optional<unsigned int> damage_asked_;  // the kept frame's damage, taken with a whole read
+  // The kept frame's damage: taken with a whole read, or first, to decide
+  // what to read.
+  std::optional<unsigned int> damage_asked_;
+  bool damage_first_ = false;
   std::optional<Pointer> pointer_;
 };
 

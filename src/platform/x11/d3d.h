@@ -74,8 +74,9 @@ ComPtr<abi::ID3D11Texture2D> make_source_texture(std::shared_ptr<DeviceCore> cor
 // Turns `rows` rows of `width` pixels as the server sends them, at `from`,
 // `from_pitch` bytes apart (laid out as `layout` says, in the server's byte
 // order), into R, G, B, A rows at `to`, `to_pitch` bytes apart, with A 255.
+// `streaming` writes around the caches, for part of a large frame.
 void server_pixels_to_rgba(const std::uint8_t* from, std::size_t from_pitch, std::uint32_t rows,
                            std::uint32_t width, const PixelLayout& layout, bool lsb_first,
-                           std::uint8_t* to, std::size_t to_pitch) noexcept;
+                           std::uint8_t* to, std::size_t to_pitch, bool streaming) noexcept;
 
 }  // namespace lumigrab::x11

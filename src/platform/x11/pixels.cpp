@@ -46,16 +46,19 @@ std::uint32_t load(const std::uint8_t* p, std::uint8_t bytes, bool lsb_first) no
 
 void server_pixels_to_rgba(const std::uint8_t* from, std::size_t from_pitch, std::uint32_t rows,
                            std::uint32_t width, const PixelLayout& layout, bool lsb_first,
-                           std::uint8_t* to, std::size_t to_pitch) noexcept {
+                           std::uint8_t* to, std::size_t to_pitch, bool streaming) noexcept {
   const std::size_t row_bytes = std::size_t{width} * 4;
   if (layout.bits_per_pixel == 32 && lsb_first && layout.red_mask == 0xFF0000 &&
       layout.green_mask == 0xFF00 && layout.blue_mask == 0xFF) {
+    using Convert = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t) noexcept;
+    const Convert convert = streaming ? static_cast<Convert>(frame::bgrx_to_rgba_streaming)
+                                      : static_cast<Convert>(frame::bgrx_to_rgba);
     if (from_pitch == row_bytes && to_pitch == row_bytes) {
-      frame::bgrx_to_rgba(from, to, std::size_t{rows} * width);
+      convert(from, to, std::size_t{rows} * width);
       return;
     }
     for (std::size_t y = 0; y < rows; ++y) {
-      frame::bgrx_to_rgba(from + y * from_pitch, to + y * to_pitch, width);
+      convert(from + y * from_pitch, to + y * to_pitch, width);
     }
     return;
   }
