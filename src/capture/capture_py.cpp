@@ -310,9 +310,9 @@ Look look_at_slot(capture::CaptureControl& control, std::uint64_t newer_than, Sh
         // needed to fill it. The rows are copied straight from the mapped
         // memory, converted on the way where the backend maps them in another
         // layout, dropping the padding of each row.
-        const auto copied = mapped.value().copy_rows(reinterpret_cast<std::uint8_t*>(pixels),
-                                                     std::size_t{shape.second} * 4, shape.first,
-                                                     shape.second);
+        const auto copied =
+            mapped.value().copy_rows(reinterpret_cast<std::uint8_t*>(pixels),
+                                     std::size_t{shape.second} * 4, shape.first, shape.second);
         if (!copied) {
           failure = with_unreachable_reason(text_form(copied.error()));
           look = Look::Failed;

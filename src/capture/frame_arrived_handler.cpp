@@ -172,7 +172,9 @@ Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
   return Ok{};
 }
 
-void discard_delegate_fault() noexcept { t_delegate_fault = nullptr; }
+void discard_delegate_fault() noexcept {
+  t_delegate_fault = nullptr;
+}
 
 void rethrow_delegate_fault() {
   if (std::exception_ptr pending = std::exchange(t_delegate_fault, nullptr)) {

@@ -22,8 +22,7 @@ Err<DeviceCreationError> windows_failure(WindowsError error) {
 
 std::string debug_form(const DeviceCreationError& error) {
   switch (error.kind()) {
-    case DeviceCreationError::Kind::FeatureLevelError:
-      return "FeatureLevelError";
+    case DeviceCreationError::Kind::FeatureLevelError: return "FeatureLevelError";
     case DeviceCreationError::Kind::WindowsError:
       return "WindowsError(" + debug_form(*error.windows_error()) + ")";
   }
@@ -35,8 +34,8 @@ Result<D3DDevice, DeviceCreationError> create_d3d_device() {
   abi::D3D_FEATURE_LEVEL obtained{};
   const win::HRESULT hr = platform::D3D11CreateDevice(
       nullptr, abi::D3D_DRIVER_TYPE_HARDWARE, nullptr, abi::D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-      kFeatureLevels.data(), static_cast<win::UINT>(kFeatureLevels.size()),
-      abi::D3D11_SDK_VERSION, result.device.put(), &obtained, result.context.put());
+      kFeatureLevels.data(), static_cast<win::UINT>(kFeatureLevels.size()), abi::D3D11_SDK_VERSION,
+      result.device.put(), &obtained, result.context.put());
   if (win::failed(hr)) {
     return windows_failure(WindowsError::from_hresult(hr));
   }
@@ -52,11 +51,11 @@ Result<D3DDevice, DeviceCreationError> create_d3d_device() {
   // Older systems answer the same interface (as ID3D10Multithread) on the
   // device only.
   ComPtr<abi::ID3D11Multithread> multithread;
-  if (win::failed(result.context->QueryInterface(abi::IID_ID3D11Multithread,
-                                                 multithread.put_void())) ||
+  if (win::failed(
+          result.context->QueryInterface(abi::IID_ID3D11Multithread, multithread.put_void())) ||
       !multithread) {
-    if (win::failed(result.device->QueryInterface(abi::IID_ID3D11Multithread,
-                                                  multithread.put_void())) ||
+    if (win::failed(
+            result.device->QueryInterface(abi::IID_ID3D11Multithread, multithread.put_void())) ||
         !multithread) {
       return windows_failure(WindowsError::no_interface());
     }
@@ -84,8 +83,8 @@ Result<ComPtr<abi::IDirect3DDevice>, DeviceCreationError> create_direct3d_device
     return windows_failure(WindowsError::missing_result());
   }
   ComPtr<abi::IDirect3DDevice> direct3d_device;
-  if (win::failed(inspectable->QueryInterface(abi::IID_IDirect3DDevice,
-                                              direct3d_device.put_void())) ||
+  if (win::failed(
+          inspectable->QueryInterface(abi::IID_IDirect3DDevice, direct3d_device.put_void())) ||
       !direct3d_device) {
     return windows_failure(WindowsError::no_interface());
   }

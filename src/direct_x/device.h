@@ -16,7 +16,9 @@ class DeviceCreationError {
  public:
   enum class Kind { FeatureLevelError, WindowsError };
 
-  static DeviceCreationError feature_level() { return DeviceCreationError(Kind::FeatureLevelError); }
+  static DeviceCreationError feature_level() {
+    return DeviceCreationError(Kind::FeatureLevelError);
+  }
   static DeviceCreationError windows_error(WindowsError error) {
     DeviceCreationError result(Kind::WindowsError);
     result.windows_error_.emplace(std::move(error));

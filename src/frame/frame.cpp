@@ -73,10 +73,8 @@ Result<ComPtr<abi::ID3D11Texture2D>, FrameError> staging_for(const capture::Late
 
 std::string text_form(const FrameError& error) {
   switch (error.kind()) {
-    case FrameError::Kind::WindowsError:
-      return "Windows error during frame conversion";
-    case FrameError::Kind::VectorConversionError:
-      return "Conversion to vector failed.";
+    case FrameError::Kind::WindowsError: return "Windows error during frame conversion";
+    case FrameError::Kind::VectorConversionError: return "Conversion to vector failed.";
   }
   return {};
 }
@@ -85,8 +83,7 @@ std::string debug_form(const FrameError& error) {
   switch (error.kind()) {
     case FrameError::Kind::WindowsError:
       return "WindowsError(" + debug_form(*error.windows_error()) + ")";
-    case FrameError::Kind::VectorConversionError:
-      return "VectorConversionError";
+    case FrameError::Kind::VectorConversionError: return "VectorConversionError";
   }
   return {};
 }

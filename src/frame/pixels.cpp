@@ -44,8 +44,8 @@ __attribute__((target("ssse3"))) void ssse3(const std::uint8_t* from, std::uint8
 
 __attribute__((target("avx2"))) void avx2(const std::uint8_t* from, std::uint8_t* to,
                                           std::size_t count) noexcept {
-  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1,
-                                         2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1, 2,
+                                         1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000U));
   std::size_t i = 0;
   for (; i + 16 <= count; i += 16) {
@@ -97,8 +97,8 @@ __attribute__((target("avx2"))) void avx2_streaming(const std::uint8_t* from, st
   for (; i < count && reinterpret_cast<std::uintptr_t>(to + i * 4) % 32 != 0; ++i) {
     scalar(from + i * 4, to + i * 4, 1);
   }
-  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1,
-                                         2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+  const __m256i order = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1, 2,
+                                         1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000U));
   for (; i + 16 <= count; i += 16) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i * 4));
@@ -118,19 +118,13 @@ __attribute__((target("avx2"))) void avx2_streaming(const std::uint8_t* from, st
 
 bool kernel_supported(PixelKernel kernel) noexcept {
   switch (kernel) {
-    case PixelKernel::Scalar:
-      return true;
+    case PixelKernel::Scalar: return true;
 #ifdef LUMIGRAB_X86_KERNELS
-    case PixelKernel::Ssse3:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("ssse3") != 0;
-    case PixelKernel::Avx2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2") != 0;
+    case PixelKernel::Ssse3: __builtin_cpu_init(); return __builtin_cpu_supports("ssse3") != 0;
+    case PixelKernel::Avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2") != 0;
 #else
     case PixelKernel::Ssse3:
-    case PixelKernel::Avx2:
-      return false;
+    case PixelKernel::Avx2: return false;
 #endif
   }
   return false;
@@ -152,16 +146,10 @@ void bgrx_to_rgba(PixelKernel kernel, const std::uint8_t* from, std::uint8_t* to
                   std::size_t count) noexcept {
   switch (kernel) {
 #ifdef LUMIGRAB_X86_KERNELS
-    case PixelKernel::Avx2:
-      avx2(from, to, count);
-      return;
-    case PixelKernel::Ssse3:
-      ssse3(from, to, count);
-      return;
+    case PixelKernel::Avx2: avx2(from, to, count); return;
+    case PixelKernel::Ssse3: ssse3(from, to, count); return;
 #endif
-    default:
-      scalar(from, to, count);
-      return;
+    default: scalar(from, to, count); return;
   }
 }
 
@@ -173,16 +161,10 @@ void bgrx_to_rgba_streaming(PixelKernel kernel, const std::uint8_t* from, std::u
                             std::size_t count) noexcept {
   switch (kernel) {
 #ifdef LUMIGRAB_X86_KERNELS
-    case PixelKernel::Avx2:
-      avx2_streaming(from, to, count);
-      return;
-    case PixelKernel::Ssse3:
-      ssse3_streaming(from, to, count);
-      return;
+    case PixelKernel::Avx2: avx2_streaming(from, to, count); return;
+    case PixelKernel::Ssse3: ssse3_streaming(from, to, count); return;
 #endif
-    default:
-      scalar(from, to, count);
-      return;
+    default: scalar(from, to, count); return;
   }
 }
 

@@ -30,12 +30,11 @@ void write_report(const std::string& message, const SourceLocation& location) {
   }
   std::string report = "thread '" + name + "' panicked at " +
                        std::string(short_path(location.file)) + ":" +
-                       std::to_string(location.line) + ":" +
-                       std::to_string(location.column) + ":\n" + message + "\n";
+                       std::to_string(location.line) + ":" + std::to_string(location.column) +
+                       ":\n" + message + "\n";
   const bool with_backtrace = backtrace_requested();
   if (!with_backtrace && !g_first_fault_reported.exchange(true)) {
-    report +=
-        "note: run with `LUMIGRAB_BACKTRACE=1` environment variable to display a backtrace\n";
+    report += "note: run with `LUMIGRAB_BACKTRACE=1` environment variable to display a backtrace\n";
   }
   std::fputs(report.c_str(), stderr);
   std::fflush(stderr);

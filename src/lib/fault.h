@@ -49,8 +49,7 @@ class Fault : public std::exception {
 };
 
 // Writes the fault report for `message` and throws Fault.
-[[noreturn]] void fault(std::string message,
-                        SourceLocation location = SourceLocation::current());
+[[noreturn]] void fault(std::string message, SourceLocation location = SourceLocation::current());
 
 // The message of a fault raised because an operation insisted on a success it
 // did not get: context, ": " and the error's debug form.

@@ -61,8 +61,8 @@ PythonError PythonError::fetch() {
 }
 
 PythonError PythonError::make(PyObject* type, const std::string& text) {
-  PyRef message = PyRef::steal(
-      require_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+  PyRef message = PyRef::steal(require_object(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
   PyRef value = PyRef::steal(PyObject_CallOneArg(type, message.get()));
   if (!value) {
     return fetch();
@@ -91,17 +91,20 @@ PyObject* PythonError::value() {
 std::string PythonError::debug_form() {
   PyObject* instance = value();
   return "PythonError { type: " + repr_text(type_.get()) + ", value: " + repr_text(instance) +
-         ", traceback: " + (traceback_ ? repr_text(traceback_.get()) : std::string("None")) +
-         " }";
+         ", traceback: " + (traceback_ ? repr_text(traceback_.get()) : std::string("None")) + " }";
 }
 
 void raise_runtime_error(const std::string& text) {
   throw PythonError::make(PyExc_RuntimeError, text);
 }
 
-void raise_type_error(const std::string& text) { throw PythonError::make(PyExc_TypeError, text); }
+void raise_type_error(const std::string& text) {
+  throw PythonError::make(PyExc_TypeError, text);
+}
 
-void raise_pending() { throw PythonError::fetch(); }
+void raise_pending() {
+  throw PythonError::fetch();
+}
 
 PyObject* require_object(PyObject* result) {
   if (result == nullptr) {

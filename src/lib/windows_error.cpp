@@ -101,9 +101,13 @@ WindowsError WindowsError::from_last_error() {
   return {hresult_from_win32(platform::GetLastError()), nullptr};
 }
 
-WindowsError WindowsError::missing_result() { return {0, nullptr}; }
+WindowsError WindowsError::missing_result() {
+  return {0, nullptr};
+}
 
-WindowsError WindowsError::no_interface() { return {win::E_NOINTERFACE_, nullptr}; }
+WindowsError WindowsError::no_interface() {
+  return {win::E_NOINTERFACE_, nullptr};
+}
 
 std::string WindowsError::message() const {
   WideString text = info_ ? error_info_text(info_.get()) : system_text(code_);

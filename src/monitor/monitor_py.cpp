@@ -17,7 +17,9 @@ struct MonitorObject {
   Py_ssize_t borrow;
 };
 
-MonitorObject* as_monitor(PyObject* self) { return reinterpret_cast<MonitorObject*>(self); }
+MonitorObject* as_monitor(PyObject* self) {
+  return reinterpret_cast<MonitorObject*>(self);
+}
 
 PyTypeObject* g_monitor_class = nullptr;
 
@@ -102,18 +104,20 @@ PyObject* monitor_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
   });
 }
 
-void monitor_release(PyObject* self) { free_instance(self); }
+void monitor_release(PyObject* self) {
+  free_instance(self);
+}
 
 PyGetSetDef g_properties[] = {
-    {"width", property<monitor::width>, nullptr,
-     ":``int``: The pixel width of the monitor.", nullptr},
-    {"height", property<monitor::height>, nullptr,
-     ":``int``: The pixel height of the monitor.", nullptr},
+    {"width", property<monitor::width>, nullptr, ":``int``: The pixel width of the monitor.",
+     nullptr},
+    {"height", property<monitor::height>, nullptr, ":``int``: The pixel height of the monitor.",
+     nullptr},
     {"index", property<monitor::index>, nullptr, ":``int``: The index of the monitor.", nullptr},
     {"refresh_rate", property<monitor::refresh_rate>, nullptr,
      ":``int``: The refresh rate of the monitor in Hz.", nullptr},
-    {"device_name", property<monitor::device_name>, nullptr,
-     ":``str``: The monitor device name.", nullptr},
+    {"device_name", property<monitor::device_name>, nullptr, ":``str``: The monitor device name.",
+     nullptr},
     {"device_string", property<monitor::device_string>, nullptr,
      ":``str``: The device string of the monitor.", nullptr},
     {"left", edge<false>, nullptr,
@@ -143,7 +147,9 @@ const ClassRecipe kMonitorRecipe{
     monitor_repr,
 };
 
-PyTypeObject* require_monitor_class() { return require_class(kMonitorRecipe, g_monitor_class); }
+PyTypeObject* require_monitor_class() {
+  return require_class(kMonitorRecipe, g_monitor_class);
+}
 
 PyObject* primary_monitor(PyObject* /*module*/, PyObject* /*unused*/) {
   return boundary([] { return new_monitor(query_or_raise(monitor::primary_monitor)); });
@@ -168,9 +174,13 @@ PyMethodDef g_functions[] = {
 
 }  // namespace
 
-PyTypeObject* monitor_class() { return class_object(kMonitorRecipe, g_monitor_class); }
+PyTypeObject* monitor_class() {
+  return class_object(kMonitorRecipe, g_monitor_class);
+}
 
-PyMethodDef* monitor_functions() { return g_functions; }
+PyMethodDef* monitor_functions() {
+  return g_functions;
+}
 
 std::optional<win::HMONITOR> monitor_handle_of(PyObject* object) {
   PyTypeObject* type = require_monitor_class();

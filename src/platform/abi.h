@@ -322,8 +322,8 @@ inline constexpr HRESULT kDxgiDeviceReset = static_cast<HRESULT>(0x887A0007U);
 inline constexpr HRESULT kDxgiDriverInternalError = static_cast<HRESULT>(0x887A0020U);
 
 inline constexpr bool is_device_lost(HRESULT result) noexcept {
-  return result == kDxgiDeviceRemoved || result == kDxgiDeviceHung ||
-         result == kDxgiDeviceReset || result == kDxgiDriverInternalError;
+  return result == kDxgiDeviceRemoved || result == kDxgiDeviceHung || result == kDxgiDeviceReset ||
+         result == kDxgiDriverInternalError;
 }
 
 struct IDXGIDevice : IUnknown {};

@@ -1,14 +1,13 @@
 // Top-level windows: the validity test, titles, lookup and enumeration.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "lib/result.h"
 #include "lib/windows_error.h"
 #include "platform/win_types.h"
-
-#include <optional>
 
 namespace lumigrab::window {
 

@@ -18,7 +18,9 @@ struct WindowObject {
   Py_ssize_t borrow;
 };
 
-WindowObject* as_window(PyObject* self) { return reinterpret_cast<WindowObject*>(self); }
+WindowObject* as_window(PyObject* self) {
+  return reinterpret_cast<WindowObject*>(self);
+}
 
 PyTypeObject* g_window_class = nullptr;
 
@@ -62,13 +64,16 @@ PyObject* window_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void window_release(PyObject* self) { free_instance(self); }
+void window_release(PyObject* self) {
+  free_instance(self);
+}
 
 PyObject* get_valid(PyObject* self, void* /*closure*/) {
   return boundary([self] {
     SharedBorrow borrow(as_window(self)->borrow);
     const win::HWND handle = as_window(self)->handle;
-    const bool valid = without_interpreter_lock([handle] { return window::is_valid_window(handle); });
+    const bool valid =
+        without_interpreter_lock([handle] { return window::is_valid_window(handle); });
     return PyRef::borrow(valid ? Py_True : Py_False);
   });
 }
@@ -151,7 +156,9 @@ const ClassRecipe kWindowRecipe{
     window_repr,
 };
 
-PyTypeObject* require_window_class() { return require_class(kWindowRecipe, g_window_class); }
+PyTypeObject* require_window_class() {
+  return require_class(kWindowRecipe, g_window_class);
+}
 
 PyObject* enumerate_windows(PyObject* /*module*/, PyObject* /*unused*/) {
   return boundary([] {
@@ -178,9 +185,13 @@ PyMethodDef g_functions[] = {
 
 }  // namespace
 
-PyTypeObject* window_class() { return class_object(kWindowRecipe, g_window_class); }
+PyTypeObject* window_class() {
+  return class_object(kWindowRecipe, g_window_class);
+}
 
-PyMethodDef* window_functions() { return g_functions; }
+PyMethodDef* window_functions() {
+  return g_functions;
+}
 
 std::optional<win::HWND> window_handle_of(PyObject* object) {
   PyTypeObject* type = require_window_class();

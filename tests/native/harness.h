@@ -49,27 +49,27 @@ struct Registrar {
 #define LUMIGRAB_CONCAT_INNER(a, b) a##b
 #define LUMIGRAB_CONCAT(a, b) LUMIGRAB_CONCAT_INNER(a, b)
 
-#define TEST(name)                                                                        \
-  static void name();                                                                     \
+#define TEST(name)                                                                         \
+  static void name();                                                                      \
   static const ::lumigrab::test::Registrar LUMIGRAB_CONCAT(registrar_, name){#name, name}; \
   static void name()
 
-#define CHECK(expr)                                                     \
-  do {                                                                  \
-    if (!(expr)) {                                                      \
+#define CHECK(expr)                                                             \
+  do {                                                                          \
+    if (!(expr)) {                                                              \
       ::lumigrab::test::record_failure(__FILE__, __LINE__, "CHECK(" #expr ")"); \
-    }                                                                   \
+    }                                                                           \
   } while (false)
 
-#define CHECK_EQ(actual, expected)                                                   \
-  do {                                                                               \
-    /* copies: `actual` may name part of a temporary, e.g. f().at(k) */            \
-    const auto check_actual_ = (actual);                                             \
-    const auto check_expected_ = (expected);                                         \
-    if (!(check_actual_ == check_expected_)) {                                       \
-      std::ostringstream check_out_;                                                 \
-      check_out_ << "CHECK_EQ(" #actual ", " #expected "): got " << check_actual_    \
-                 << ", expected " << check_expected_;                                \
-      ::lumigrab::test::record_failure(__FILE__, __LINE__, check_out_.str());        \
-    }                                                                                \
+#define CHECK_EQ(actual, expected)                                                                 \
+  do {                                                                                             \
+    /* copies: `actual` may name part of a temporary, e.g. f().at(k) */                            \
+    const auto check_actual_ = (actual);                                                           \
+    const auto check_expected_ = (expected);                                                       \
+    if (!(check_actual_ == check_expected_)) {                                                     \
+      std::ostringstream check_out_;                                                               \
+      check_out_ << "CHECK_EQ(" #actual ", " #expected "): got " << check_actual_ << ", expected " \
+                 << check_expected_;                                                               \
+      ::lumigrab::test::record_failure(__FILE__, __LINE__, check_out_.str());                      \
+    }                                                                                              \
   } while (false)

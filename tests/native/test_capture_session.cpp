@@ -47,8 +47,8 @@ ThreadRun run_thread(const CaptureDesk& desk, bool quit_first) {
   const HeldStderr held;
   std::thread thread([&run, item]() mutable {
     try {
-      run.result.emplace(capture::run_capture_thread(std::move(item), run.thread_id,
-                                                     run.latest_frame));
+      run.result.emplace(
+          capture::run_capture_thread(std::move(item), run.thread_id, run.latest_frame));
     } catch (const Fault& fault) {
       run.fault = fault.message();
     }
@@ -129,8 +129,7 @@ TEST(capture_thread_set_up_failures_end_the_thread_with_their_error) {
     // Nothing was closed on the way out, yet all was released, and a thread
     // that entered the Windows Runtime left it.
     CHECK_EQ(count_calls("IClosable::Close"), 0U);
-    CHECK_EQ(count_calls("RoUninitialize"),
-             std::string(failure.point) == "RoInitialize" ? 0U : 1U);
+    CHECK_EQ(count_calls("RoUninitialize"), std::string(failure.point) == "RoInitialize" ? 0U : 1U);
     CHECK(desk.released());
   }
 }
@@ -155,11 +154,13 @@ TEST(a_quit_requested_before_the_id_is_published_takes_the_session_down_at_once)
     CHECK(run.thread_id->thread_id().has_value());
   }
   // It pumps only to let its queue's shutdown complete.
-  const std::vector<std::string> order = {
-      "IGraphicsCaptureSession::StartCapture", "IDirect3D11CaptureFramePool::remove_FrameArrived",
-      "IClosable::Close(FramePool)", "IClosable::Close(Session)",
-      "IDispatcherQueueController::ShutdownQueueAsync", "IAsyncAction::put_Completed",
-      "RoUninitialize"};
+  const std::vector<std::string> order = {"IGraphicsCaptureSession::StartCapture",
+                                          "IDirect3D11CaptureFramePool::remove_FrameArrived",
+                                          "IClosable::Close(FramePool)",
+                                          "IClosable::Close(Session)",
+                                          "IDispatcherQueueController::ShutdownQueueAsync",
+                                          "IAsyncAction::put_Completed",
+                                          "RoUninitialize"};
   CHECK(calls_among(order) == order);
   CHECK(desk.released());
 }
@@ -250,8 +251,8 @@ TEST(a_frame_the_handler_cannot_take_is_dropped_and_the_capture_goes_on) {
     const bool stays = std::string(point) == "IDirect3D11CaptureFramePool::TryGetNextFrame";
     const SlotView view = view_slot(capture.latest_frame());
     if (view != SlotView{64, 48, stays ? 5 : 7}) {
-      record_failure(__FILE__, __LINE__, std::string(point) + ": slot holds " +
-                                             std::to_string(view.marker));
+      record_failure(__FILE__, __LINE__,
+                     std::string(point) + ": slot holds " + std::to_string(view.marker));
     }
     capture.stop();
     CHECK(desk.released());
@@ -400,16 +401,17 @@ TEST(materialize_frame_copies_every_row_with_its_padding) {
   for (const std::uint32_t pitch : {4096U, 4004U}) {
     const sim::FrameImage image = patterned_image(1001, 3, pitch);
     desk.show(image);
-    const bool had_frame = capture.latest_frame().with_frame([&](const capture::LatestFrame& frame) {
-      CHECK_EQ(frame.width, 1001U);
-      CHECK_EQ(frame.height, 3U);
-      auto bytes = frame::materialize_frame(frame);
-      CHECK(bytes.ok());
-      if (bytes) {
-        CHECK_EQ(bytes.value().size, std::size_t{3} * pitch);
-        CHECK(std::equal(image.pixels.begin(), image.pixels.end(), bytes.value().data.get()));
-      }
-    });
+    const bool had_frame =
+        capture.latest_frame().with_frame([&](const capture::LatestFrame& frame) {
+          CHECK_EQ(frame.width, 1001U);
+          CHECK_EQ(frame.height, 3U);
+          auto bytes = frame::materialize_frame(frame);
+          CHECK(bytes.ok());
+          if (bytes) {
+            CHECK_EQ(bytes.value().size, std::size_t{3} * pitch);
+            CHECK(std::equal(image.pixels.begin(), image.pixels.end(), bytes.value().data.get()));
+          }
+        });
     CHECK(had_frame);
   }
   capture.stop();

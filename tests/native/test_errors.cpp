@@ -16,7 +16,9 @@ namespace {
 
 using win::HRESULT;
 
-HRESULT hr(std::uint32_t value) { return static_cast<HRESULT>(value); }
+HRESULT hr(std::uint32_t value) {
+  return static_cast<HRESULT>(value);
+}
 
 TEST(windows_error_from_last_error_follows_hresult_from_win32) {
   sim::reset_desktop();
@@ -112,7 +114,9 @@ TEST(error_information_is_released_with_the_error) {
 
 TEST(strict_utf16_decoding) {
   const char16_t pair[] = {u'a', 0xD83D, 0xDE00, u'b'};
-  CHECK_EQ(*decode_utf16_strict(pair, 4), "a\xF0\x9F\x98\x80" "b");
+  CHECK_EQ(*decode_utf16_strict(pair, 4),
+           "a\xF0\x9F\x98\x80"
+           "b");
   const char16_t lone_high[] = {u'a', 0xD83D, u'b'};
   CHECK(!decode_utf16_strict(lone_high, 3).has_value());
   const char16_t lone_low[] = {0xDE00};

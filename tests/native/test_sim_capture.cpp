@@ -92,7 +92,9 @@ win::HMONITOR add_monitor(DWORD width, DWORD height) {
   return sim::add_monitor(spec);
 }
 
-std::uintptr_t target_of(win::HMONITOR monitor) { return reinterpret_cast<std::uintptr_t>(monitor); }
+std::uintptr_t target_of(win::HMONITOR monitor) {
+  return reinterpret_cast<std::uintptr_t>(monitor);
+}
 
 // An image whose pixel bytes count up from `first`, with `padding` bytes
 // after each row.
@@ -167,8 +169,7 @@ class QuitOnCompletion final
     return nullptr;
   }
 
-  HRESULT LUMIGRAB_STDCALL Invoke(abi::IAsyncAction* /*action*/,
-                                  abi::AsyncStatus status) override {
+  HRESULT LUMIGRAB_STDCALL Invoke(abi::IAsyncAction* /*action*/, abi::AsyncStatus status) override {
     if (status == abi::AsyncStatus_Completed) {
       calls.fetch_add(1);
     }
@@ -254,11 +255,11 @@ class CaptureThread {
            "CreateDispatcherQueueController");
     const abi::D3D_FEATURE_LEVEL levels[] = {abi::D3D_FEATURE_LEVEL_11_1};
     abi::D3D_FEATURE_LEVEL level{};
-    expect(platform::D3D11CreateDevice(nullptr, abi::D3D_DRIVER_TYPE_HARDWARE, nullptr,
-                                       abi::D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, 1,
-                                       abi::D3D11_SDK_VERSION, device_.put(), &level,
-                                       context_.put()),
-           "D3D11CreateDevice");
+    expect(
+        platform::D3D11CreateDevice(nullptr, abi::D3D_DRIVER_TYPE_HARDWARE, nullptr,
+                                    abi::D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, 1,
+                                    abi::D3D11_SDK_VERSION, device_.put(), &level, context_.put()),
+        "D3D11CreateDevice");
     ComPtr<abi::IDXGIDevice> dxgi;
     expect(device_->QueryInterface(abi::IID_IDXGIDevice, dxgi.put_void()), "QueryInterface");
     ComPtr<abi::IInspectable> inspectable;
@@ -271,8 +272,8 @@ class CaptureThread {
     expect(item->get_Size(&size), "get_Size");
     const auto statics = factory<abi::IDirect3D11CaptureFramePoolStatics>(
         abi::kFramePoolClass, abi::IID_IDirect3D11CaptureFramePoolStatics);
-    expect(statics->Create(direct3d.get(), abi::DirectXPixelFormat_R8G8B8A8UIntNormalized, 2,
-                           size, pool_.put()),
+    expect(statics->Create(direct3d.get(), abi::DirectXPixelFormat_R8G8B8A8UIntNormalized, 2, size,
+                           pool_.put()),
            "Create");
     ComPtr<abi::IGraphicsCaptureSession> session;
     expect(pool_->CreateCaptureSession(item.get(), session.put()), "CreateCaptureSession");
@@ -483,9 +484,9 @@ TEST(a_thread_has_one_dispatcher_queue_until_its_shutdown_completes) {
     results.push_back(shutdown->GetResults());
     results.push_back(platform::CreateDispatcherQueueController(options, second.put()));
   }).join();
-  CHECK(results == (std::vector<HRESULT>{win::S_OK_, sim::kIllegalStateChange, win::S_OK_,
-                                          win::S_OK_, sim::kIllegalMethodCall, win::S_OK_,
-                                          win::S_OK_}));
+  CHECK(results ==
+        (std::vector<HRESULT>{win::S_OK_, sim::kIllegalStateChange, win::S_OK_, win::S_OK_,
+                              sim::kIllegalMethodCall, win::S_OK_, win::S_OK_}));
   CHECK_EQ(on_shutdown->calls.load(), 1);
   CHECK(completed_elsewhere);
 }
@@ -520,8 +521,8 @@ TEST(activation_needs_an_initialised_thread_or_a_process_in_the_mta) {
   const auto activate = [] {
     HRESULT result = win::E_FAIL_;
     std::thread([&] {
-      factory<abi::IActivationFactory>(abi::kGraphicsCaptureItemClass,
-                                       abi::IID_IActivationFactory, &result);
+      factory<abi::IActivationFactory>(abi::kGraphicsCaptureItemClass, abi::IID_IActivationFactory,
+                                       &result);
     }).join();
     return result;
   };
@@ -544,9 +545,9 @@ TEST(activation_needs_an_initialised_thread_or_a_process_in_the_mta) {
     factory<abi::IActivationFactory>(abi::kFramePoolClass, abi::IID_IActivationFactory, &found);
     results.push_back(found);
   }).join();
-  CHECK(results == (std::vector<HRESULT>{win::S_OK_, win::S_FALSE_, sim::kRpcChangedMode,
-                                          win::S_OK_, win::REGDB_E_CLASSNOTREG_,
-                                          win::CO_E_NOTINITIALIZED_}));
+  CHECK(results ==
+        (std::vector<HRESULT>{win::S_OK_, win::S_FALSE_, sim::kRpcChangedMode, win::S_OK_,
+                              win::REGDB_E_CLASSNOTREG_, win::CO_E_NOTINITIALIZED_}));
 
   void* cookie = nullptr;
   CHECK_EQ(platform::CoIncrementMTAUsage(&cookie), win::S_OK_);
@@ -666,16 +667,15 @@ TEST(a_target_never_shown_anything_shows_the_default_pattern) {
 
 TEST(a_device_gets_the_first_offered_level_the_adapter_reaches) {
   sim::reset_desktop();
-  const abi::D3D_FEATURE_LEVEL offered[] = {abi::D3D_FEATURE_LEVEL_11_1,
-                                            abi::D3D_FEATURE_LEVEL_11_0,
-                                            abi::D3D_FEATURE_LEVEL_10_0};
+  const abi::D3D_FEATURE_LEVEL offered[] = {
+      abi::D3D_FEATURE_LEVEL_11_1, abi::D3D_FEATURE_LEVEL_11_0, abi::D3D_FEATURE_LEVEL_10_0};
   const auto create = [&](win::UINT count) {
     abi::D3D_FEATURE_LEVEL level{};
     ComPtr<abi::ID3D11Device> device;
     ComPtr<abi::ID3D11DeviceContext> context;
-    const HRESULT hr = platform::D3D11CreateDevice(nullptr, abi::D3D_DRIVER_TYPE_HARDWARE,
-                                                   nullptr, 0x20, offered, count, 7, device.put(),
-                                                   &level, context.put());
+    const HRESULT hr =
+        platform::D3D11CreateDevice(nullptr, abi::D3D_DRIVER_TYPE_HARDWARE, nullptr, 0x20, offered,
+                                    count, 7, device.put(), &level, context.put());
     return win::succeeded(hr) ? static_cast<std::int32_t>(level) : hr;
   };
   CHECK_EQ(create(3), 0xB100);

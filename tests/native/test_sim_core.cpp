@@ -201,8 +201,7 @@ TEST(error_info_texts_come_as_bstrs_the_caller_frees) {
   HRESULT code = 0;
   CHECK_EQ(restricted->GetErrorDetails(&description, &code, &restricted_text, &sid), S_OK_);
   CHECK_EQ(live("bstr"), bstrs + 3);
-  CHECK(std::u16string(restricted_text, platform::SysStringLen(restricted_text)) ==
-        u"restricted");
+  CHECK(std::u16string(restricted_text, platform::SysStringLen(restricted_text)) == u"restricted");
   CHECK(std::u16string(description, platform::SysStringLen(description)) == u"general");
   CHECK(description[platform::SysStringLen(description)] == u'\0');
   platform::SysFreeString(description);
@@ -214,8 +213,9 @@ TEST(error_info_texts_come_as_bstrs_the_caller_frees) {
 TEST(fault_messages_keep_lone_surrogates) {
   sim::reset_desktop();
   sim::FaultSpec spec;
-  spec.message = "a\xED\xA0\x80"  // U+D800 in its three-byte form
-                 "\xF0\x9F\x98\x80";
+  spec.message =
+      "a\xED\xA0\x80"  // U+D800 in its three-byte form
+      "\xF0\x9F\x98\x80";
   sim::leave_error_info(spec);
   ComPtr<abi::IErrorInfo> info;
   CHECK_EQ(platform::GetErrorInfo(0, info.put()), S_OK_);

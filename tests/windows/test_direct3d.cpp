@@ -117,8 +117,8 @@ TEST(the_device_is_made_at_feature_level_11_1) {
   CHECK(device.value().device && device.value().context);
   // The immediate context comes with its lock on.
   ComPtr<abi::ID3D11Multithread> multithread;
-  CHECK(SUCCEEDED(device.value().context->QueryInterface(abi::IID_ID3D11Multithread,
-                                                         multithread.put_void())));
+  CHECK(SUCCEEDED(
+      device.value().context->QueryInterface(abi::IID_ID3D11Multithread, multithread.put_void())));
   CHECK(multithread && multithread->GetMultithreadProtected() != 0);
 }
 

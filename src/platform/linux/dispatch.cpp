@@ -64,7 +64,9 @@ std::optional<std::string> windows_unlisted() {
 
 // The POSIX core, alike for both desktops.
 #define LUMIGRAB_FORWARD_TO_CORE(result, name, parameters, arguments, qualifiers) \
-  result name parameters qualifiers { return with_x11::name arguments; }
+  result name parameters qualifiers {                                             \
+    return with_x11::name arguments;                                              \
+  }
 LUMIGRAB_SHARED_OPERATIONS(LUMIGRAB_FORWARD_TO_CORE)
 #undef LUMIGRAB_FORWARD_TO_CORE
 

@@ -16,16 +16,12 @@ constexpr UINT kMapFlagDoNotWait = 0x100000;
 
 UINT access_needed(std::int32_t map_type) {
   switch (map_type) {
-    case kMapRead:
-      return abi::D3D11_CPU_ACCESS_READ;
+    case kMapRead: return abi::D3D11_CPU_ACCESS_READ;
     case kMapWrite:
     case kMapWriteDiscard:
-    case kMapWriteNoOverwrite:
-      return abi::D3D11_CPU_ACCESS_WRITE;
-    case abi::D3D11_MAP_READ_WRITE:
-      return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
-    default:
-      return 0;
+    case kMapWriteNoOverwrite: return abi::D3D11_CPU_ACCESS_WRITE;
+    case abi::D3D11_MAP_READ_WRITE: return abi::D3D11_CPU_ACCESS_READ | abi::D3D11_CPU_ACCESS_WRITE;
+    default: return 0;
   }
 }
 
@@ -56,10 +52,16 @@ std::chrono::microseconds runtime_context_dwell() {
 DeviceShared::Entry::Entry(DeviceShared& shared, std::string_view call)
     : shared_(shared), locked_(shared.arrive(call)) {}
 
-DeviceShared::Entry::~Entry() { shared_.depart(locked_); }
+DeviceShared::Entry::~Entry() {
+  shared_.depart(locked_);
+}
 
-void DeviceShared::enter() { lock_.lock(); }
-void DeviceShared::leave() { lock_.unlock(); }
+void DeviceShared::enter() {
+  lock_.lock();
+}
+void DeviceShared::leave() {
+  lock_.unlock();
+}
 
 // With protection on, a thread waits for the context; without it, finding
 // another thread inside is the misuse Direct3D leaves undefined.
@@ -72,8 +74,7 @@ bool DeviceShared::arrive(std::string_view call) {
   const std::lock_guard lock(inside_mutex_);
   for (const auto& [thread, depth] : inside_) {
     if (thread != me && depth > 0) {
-      record_misuse("immediate context entered by two threads at once (" + std::string(call) +
-                    ")");
+      record_misuse("immediate context entered by two threads at once (" + std::string(call) + ")");
       break;
     }
   }
@@ -100,7 +101,8 @@ bool is_capture_format(std::int32_t format) {
 
 bool is_supported(const abi::D3D11_TEXTURE2D_DESC& desc) {
   if (desc.Width == 0 || desc.Height == 0 || desc.MipLevels != 1 || desc.ArraySize != 1 ||
-      desc.SampleDesc.Count != 1 || desc.SampleDesc.Quality != 0 || !is_capture_format(desc.Format)) {
+      desc.SampleDesc.Count != 1 || desc.SampleDesc.Quality != 0 ||
+      !is_capture_format(desc.Format)) {
     return false;
   }
   if (desc.Usage == abi::D3D11_USAGE_STAGING) {

@@ -163,8 +163,8 @@ bool is_valid_region_copy(const abi::D3D11_TEXTURE2D_DESC& to, UINT x, UINT y,
 // another texture of its size and format in copy_from, and a rectangle of
 // itself from a box of another texture in copy_region_from.
 template <typename Texture>
-class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext,
-                                             abi::ID3D11Multithread> {
+class DeviceContext final
+    : public ComObject<DeviceContext<Texture>, abi::ID3D11DeviceContext, abi::ID3D11Multithread> {
  public:
   static constexpr std::string_view kKind = "context";
 
@@ -285,9 +285,8 @@ class DeviceContext final : public ComObject<DeviceContext<Texture>, abi::ID3D11
 
 // The Windows Runtime device around a backend's `Device`.
 template <typename Device>
-class Direct3DDevice final
-    : public InspectableObject<Direct3DDevice<Device>, abi::IDirect3DDevice,
-                               abi::IDirect3DDxgiInterfaceAccess> {
+class Direct3DDevice final : public InspectableObject<Direct3DDevice<Device>, abi::IDirect3DDevice,
+                                                      abi::IDirect3DDxgiInterfaceAccess> {
  public:
   using Base = InspectableObject<Direct3DDevice<Device>, abi::IDirect3DDevice,
                                  abi::IDirect3DDxgiInterfaceAccess>;

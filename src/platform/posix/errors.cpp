@@ -91,8 +91,12 @@ std::optional<std::u16string> find_message(DWORD flags, const void* source, DWOR
 // BSTR points at the units, as on Windows.
 using BstrWords = std::uint32_t[];
 
-BSTR bstr_of(std::uint32_t* words) { return reinterpret_cast<BSTR>(words + 1); }
-std::uint32_t* words_of(BSTR string) { return reinterpret_cast<std::uint32_t*>(string) - 1; }
+BSTR bstr_of(std::uint32_t* words) {
+  return reinterpret_cast<BSTR>(words + 1);
+}
+std::uint32_t* words_of(BSTR string) {
+  return reinterpret_cast<std::uint32_t*>(string) - 1;
+}
 
 // An error-information object, as the runtime leaves one on a thread whose
 // call failed. With a restricted description it also answers
@@ -106,8 +110,8 @@ class ErrorInfo final : public abi::IErrorInfo, public abi::IRestrictedErrorInfo
  public:
   static ComPtr<abi::IErrorInfo> make(std::u16string description,
                                       std::optional<std::u16string> restricted) {
-    return ComPtr<abi::IErrorInfo>::attach(
-        static_cast<abi::IErrorInfo*>(new ErrorInfo(std::move(description), std::move(restricted))));
+    return ComPtr<abi::IErrorInfo>::attach(static_cast<abi::IErrorInfo*>(
+        new ErrorInfo(std::move(description), std::move(restricted))));
   }
 
   ErrorInfo(const ErrorInfo&) = delete;
@@ -278,6 +282,8 @@ void put_thread_error_info(abi::IErrorInfo* info) {
   t_error_info = ComPtr<abi::IErrorInfo>::copy(info);
 }
 
-ComPtr<abi::IErrorInfo> take_thread_error_info() { return std::move(t_error_info); }
+ComPtr<abi::IErrorInfo> take_thread_error_info() {
+  return std::move(t_error_info);
+}
 
 }  // namespace lumigrab::posix

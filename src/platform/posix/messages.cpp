@@ -1,21 +1,20 @@
 #include "platform/posix/messages.h"
 
-#include <execinfo.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
+#include <execinfo.h>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/posix/process.h"
@@ -175,8 +174,8 @@ bool matches(const MSG& msg, HWND window, UINT filter_min, UINT filter_max) {
     return true;  // GetMessageW takes WM_QUIT whatever the filter
   }
   // A window of -1 asks for thread messages only, which are all there are.
-  const bool window_ok = window == nullptr || window == reinterpret_cast<HWND>(-1) ||
-                         msg.hwnd == window;
+  const bool window_ok =
+      window == nullptr || window == reinterpret_cast<HWND>(-1) || msg.hwnd == window;
   const bool range_ok = (filter_min == 0 && filter_max == 0) ||
                         (msg.message >= filter_min && msg.message <= filter_max);
   return window_ok && range_ok;
@@ -238,8 +237,12 @@ const std::string g_inherited_thread_name = read_process_name();
 
 }  // namespace
 
-void set_last_error(DWORD code) { t_last_error = code; }
-DWORD last_error() { return t_last_error; }
+void set_last_error(DWORD code) {
+  t_last_error = code;
+}
+DWORD last_error() {
+  return t_last_error;
+}
 
 DWORD current_thread_id() {
   thread_local const DWORD id = g_next_thread_id.fetch_add(4);
@@ -271,7 +274,9 @@ void write_backtrace() {
   backtrace_symbols_fd(frames, count, STDERR_FILENO);
 }
 
-void ensure_message_queue() { own_queue(true); }
+void ensure_message_queue() {
+  own_queue(true);
+}
 
 MSG thread_message(UINT message, WPARAM wparam, LPARAM lparam) {
   MSG msg{};

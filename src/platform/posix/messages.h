@@ -54,8 +54,8 @@ void post_quit_message(int exit_code);
 // runs on the queue's thread inside GetMessageW, before each wait and after
 // the descriptor wakes it; it must not block, and it feeds the queue by
 // posting, and must not end a QueueSource. A pump that returns false is done:
-// neither it nor its descriptor is used again (a connection that broke). Removed when this goes, from any
-// thread: the removal waits for a pump that is running.
+// neither it nor its descriptor is used again (a connection that broke). Removed when this goes,
+// from any thread: the removal waits for a pump that is running.
 class QueueSource {
  public:
   QueueSource(int fd, std::function<bool()> pump);

@@ -4,10 +4,9 @@
 // across a fork.
 #include "platform/posix/process.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
+#include <pthread.h>
 #include <vector>
 
 #include "platform/platform.h"
@@ -60,14 +59,20 @@ void hold_across_fork(std::mutex& mutex) {
   held.locks.push_back(&mutex);
 }
 
-std::uint64_t generation_now() noexcept { return generation.load(std::memory_order_relaxed); }
+std::uint64_t generation_now() noexcept {
+  return generation.load(std::memory_order_relaxed);
+}
 
 }  // namespace lumigrab::posix
 
 namespace lumigrab::platform {
 
-std::uint64_t process_generation() noexcept { return posix::generation_now(); }
+std::uint64_t process_generation() noexcept {
+  return posix::generation_now();
+}
 
-bool explains_capture_failures() noexcept { return true; }
+bool explains_capture_failures() noexcept {
+  return true;
+}
 
 }  // namespace lumigrab::platform

@@ -116,8 +116,7 @@ class AsyncAction final : public InspectableObject<AsyncAction, abi::IAsyncActio
   static constexpr std::string_view kKind = "async_action";
 
   void* find_interface(const GUID& iid) noexcept {
-    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable ||
-        iid == abi::IID_IAsyncAction) {
+    if (iid == abi::IID_IUnknown || iid == abi::IID_IInspectable || iid == abi::IID_IAsyncAction) {
       return static_cast<abi::IAsyncAction*>(this);
     }
     return nullptr;
@@ -235,8 +234,7 @@ class QueueController final
       std::vector<ComPtr<abi::IUnknown>> held;
       held.push_back(
           ComPtr<abi::IUnknown>::copy(static_cast<abi::IDispatcherQueueController*>(this)));
-      held.push_back(
-          ComPtr<abi::IUnknown>::copy(static_cast<abi::IAsyncAction*>(shutdown_.get())));
+      held.push_back(ComPtr<abi::IUnknown>::copy(static_cast<abi::IAsyncAction*>(shutdown_.get())));
       const auto work = std::make_shared<ShutdownWork>(std::move(held));
       const bool posted = post_to_dispatcher_queue(
           thread_id_, [action = shutdown_, thread_id = thread_id_, controller = this, work] {
@@ -279,7 +277,9 @@ HRESULT create_string(const WCHAR* source, UINT length, abi::HSTRING* string) {
   return win::S_OK_;
 }
 
-void delete_string(abi::HSTRING string) { const std::unique_ptr<abi::HSTRING__> owned(string); }
+void delete_string(abi::HSTRING string) {
+  const std::unique_ptr<abi::HSTRING__> owned(string);
+}
 
 std::u16string_view hstring_text(abi::HSTRING string) noexcept {
   return string == nullptr ? std::u16string_view() : std::u16string_view(string->text);
@@ -310,9 +310,13 @@ bool apartment_left() {
   return apartment.initialized_once && apartment.initializations == 0;
 }
 
-void enter_process_mta() { g_process_in_mta.store(true); }
+void enter_process_mta() {
+  g_process_in_mta.store(true);
+}
 
-bool may_activate() { return thread_apartment().initializations > 0 || g_process_in_mta.load(); }
+bool may_activate() {
+  return thread_apartment().initializations > 0 || g_process_in_mta.load();
+}
 
 HRESULT get_activation_factory(
     abi::HSTRING class_id, const GUID& iid, void** factory,

@@ -12,9 +12,9 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -245,8 +245,7 @@ class Pool final : public posix::FramePool {
         show_in_texture(buffer.texture.get(), shown.rows);
       }
       waiting_.push_back(make_object<posix::CaptureFrame>(
-          buffer.texture, shown.content,
-          [use = use_, device, index, generation] {
+          buffer.texture, shown.content, [use = use_, device, index, generation] {
             const RuntimeInContext in_context(device, "frame release");
             give_buffer_back(use, index, generation);
           }));
@@ -315,8 +314,7 @@ class Pool final : public posix::FramePool {
   // New buffers for the new device and size; frames handed out before keep
   // their textures, which no longer belong to the pool, and frames not yet
   // taken are dropped.
-  std::function<void()> recreated(abi::IDirect3DDevice* /*device*/,
-                                  SizeInt32 /*size*/) override {
+  std::function<void()> recreated(abi::IDirect3DDevice* /*device*/, SizeInt32 /*size*/) override {
     auto dropped = std::make_shared<std::deque<ComPtr<posix::CaptureFrame>>>(std::move(waiting_));
     waiting_.clear();
     auto old = std::make_shared<std::vector<Buffer>>(std::move(buffers_));
@@ -493,7 +491,6 @@ class Session final : public posix::CaptureSession {
   }
 
  private:
-
   void close() override { stop(); }
 
   // What the target shows, when something was presented to it.

@@ -211,7 +211,9 @@ LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_misuses(char* buffer, std::size_t c
   return copy_out(text, buffer, capacity);
 }
 
-LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_misuses() { clear_misuses(); }
+LUMIGRAB_SIM_EXPORT void lumigrab_sim_clear_misuses() {
+  clear_misuses();
+}
 
 // One "name<TAB>count" line per library with unmatched loads.
 LUMIGRAB_SIM_EXPORT std::size_t lumigrab_sim_loaded_libraries(char* buffer, std::size_t capacity) {

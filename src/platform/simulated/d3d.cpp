@@ -252,8 +252,8 @@ void set_feature_level(std::int32_t level) {
 ComPtr<abi::ID3D11Texture2D> make_shown_texture(abi::IDirect3DDevice* device, std::int32_t width,
                                                 std::int32_t height, std::int32_t pixel_format,
                                                 std::shared_ptr<const PixelRows> rows) {
-  auto texture = make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format),
-                                      std::move(rows));
+  auto texture =
+      make_object<Texture>(posix::frame_texture_desc(width, height, pixel_format), std::move(rows));
   if (auto* ours = dynamic_cast<Direct3DDevice*>(device)) {
     texture->set_device(ComPtr<abi::ID3D11Device>::copy(&ours->device()));
   }
@@ -305,7 +305,8 @@ HRESULT D3D11CreateDevice(void* adapter, std::int32_t driver_type, HMODULE softw
   if (auto fault = sim::injected_fault("D3D11CreateDevice")) {
     return fault->result();
   }
-  if (sdk_version != abi::D3D11_SDK_VERSION || (feature_levels != nullptr) != (feature_level_count != 0)) {
+  if (sdk_version != abi::D3D11_SDK_VERSION ||
+      (feature_levels != nullptr) != (feature_level_count != 0)) {
     return win::E_INVALIDARG_;
   }
   if (adapter == nullptr && driver_type != abi::D3D_DRIVER_TYPE_HARDWARE) {

@@ -6,13 +6,14 @@
 // Apartments follow the real rule: a thread may activate classes once it has
 // called RoInitialize, or at any time after the process has become a user of
 // the multithreaded apartment through CoIncrementMTAUsage.
+#include "platform/posix/runtime.h"
+
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
 
 #include "platform/platform.h"
-#include "platform/posix/runtime.h"
 #include "platform/simulated/sim_objects.h"
 
 namespace lumigrab::sim {
@@ -123,10 +124,10 @@ void RoUninitialize() {
 }
 
 HRESULT WindowsCreateString(const WCHAR* source, UINT length, abi::HSTRING* string) {
-  sim::log_call("WindowsCreateString(" +
-                (source == nullptr ? std::string("NULL")
-                                   : sim::quoted(std::u16string_view(source, length))) +
-                ", " + std::to_string(length) + ")");
+  sim::log_call(
+      "WindowsCreateString(" +
+      (source == nullptr ? std::string("NULL") : sim::quoted(std::u16string_view(source, length))) +
+      ", " + std::to_string(length) + ")");
   return posix::create_string(source, length, string);
 }
 

@@ -109,24 +109,40 @@ void clear_call_log() {
 
 // --- last error ---
 
-void set_last_error(DWORD code) { posix::set_last_error(code); }
-DWORD last_error() { return posix::last_error(); }
+void set_last_error(DWORD code) {
+  posix::set_last_error(code);
+}
+DWORD last_error() {
+  return posix::last_error();
+}
 
 // --- threads and processes ---
 
-DWORD current_thread_id() { return posix::current_thread_id(); }
+DWORD current_thread_id() {
+  return posix::current_thread_id();
+}
 
-DWORD own_process_id() { return kOwnProcessId; }
+DWORD own_process_id() {
+  return kOwnProcessId;
+}
 
 // --- live objects ---
 
-void count_live(std::string_view kind, int delta) { posix::count_live(kind, delta); }
+void count_live(std::string_view kind, int delta) {
+  posix::count_live(kind, delta);
+}
 
-std::map<std::string, long> live_counts() { return posix::live_counts(); }
+std::map<std::string, long> live_counts() {
+  return posix::live_counts();
+}
 
-std::vector<std::string> misuses() { return posix::misuses(); }
+std::vector<std::string> misuses() {
+  return posix::misuses();
+}
 
-void clear_misuses() { posix::clear_misuses(); }
+void clear_misuses() {
+  posix::clear_misuses();
+}
 
 // --- reset ---
 
@@ -178,8 +194,12 @@ std::string handle_text(std::uintptr_t value) {
 
 namespace {
 
-bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void append_utf8(std::string& out, char32_t code_point) {
   const auto byte = [&out](char32_t value) { out.push_back(static_cast<char>(value)); };

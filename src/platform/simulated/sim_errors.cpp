@@ -8,7 +8,9 @@
 
 namespace lumigrab::sim {
 
-BSTR make_bstr(std::u16string_view text) { return posix::make_bstr(text); }
+BSTR make_bstr(std::u16string_view text) {
+  return posix::make_bstr(text);
+}
 
 void set_thread_error_info(std::u16string description,
                            std::optional<std::u16string> restricted_description) {
@@ -79,6 +81,8 @@ void SysFreeString(BSTR string) {
   posix::free_bstr(string);
 }
 
-UINT SysStringLen(BSTR string) { return posix::bstr_length(string); }
+UINT SysStringLen(BSTR string) {
+  return posix::bstr_length(string);
+}
 
 }  // namespace lumigrab::platform

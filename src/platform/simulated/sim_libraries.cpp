@@ -19,7 +19,9 @@ void register_library(const std::string& name, std::map<std::string, FARPROC> ex
   posix::register_library(name, std::move(exports));
 }
 
-std::map<std::string, long> loaded_libraries() { return posix::loaded_libraries(); }
+std::map<std::string, long> loaded_libraries() {
+  return posix::loaded_libraries();
+}
 
 std::string detail::module_text(const void* module) {
   if (const std::optional<std::string> name = posix::module_name(module)) {
@@ -28,7 +30,9 @@ std::string detail::module_text(const void* module) {
   return handle_text(module);
 }
 
-void detail::reset_libraries() { posix::reset_libraries(); }
+void detail::reset_libraries() {
+  posix::reset_libraries();
+}
 
 }  // namespace lumigrab::sim
 

@@ -19,7 +19,9 @@ std::string message_text(const MSG* msg) {
 
 }  // namespace
 
-void ensure_message_queue() { posix::ensure_message_queue(); }
+void ensure_message_queue() {
+  posix::ensure_message_queue();
+}
 
 bool post_thread_message(DWORD thread_id, const MSG& msg, std::function<void()> dispatch) {
   return posix::post_thread_message(thread_id, msg, std::move(dispatch));
@@ -32,7 +34,9 @@ namespace lumigrab::platform {
 using sim::detail::handle_text;
 using sim::detail::hex;
 
-const char* backend_name() noexcept { return "simulated"; }
+const char* backend_name() noexcept {
+  return "simulated";
+}
 
 std::optional<std::string> desktop_unreachable() {
   return std::nullopt;
@@ -99,9 +103,13 @@ std::thread spawn_thread(std::function<void()> body) {
   return std::thread(std::move(body));
 }
 
-std::string current_thread_name() { return posix::current_thread_name(); }
+std::string current_thread_name() {
+  return posix::current_thread_name();
+}
 
-void write_backtrace() { posix::write_backtrace(); }
+void write_backtrace() {
+  posix::write_backtrace();
+}
 
 std::optional<std::string> environment_variable(const char* name) {
   const char* value = std::getenv(name);

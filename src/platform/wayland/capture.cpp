@@ -17,8 +17,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/operations.h"
@@ -121,9 +121,9 @@ class Pool final : public posix::FramePool {
       const SizeInt32 content{static_cast<std::int32_t>(pixels->width()),
                               static_cast<std::int32_t>(pixels->height())};
       dropped = std::exchange(
-          pending_, make_object<posix::CaptureFrame>(
-                        make_frame_texture(pixels, size_.Width, size_.Height, pixel_format_),
-                        content));
+          pending_,
+          make_object<posix::CaptureFrame>(
+              make_frame_texture(pixels, size_.Width, size_.Height, pixel_format_), content));
       if (raise_posted_) {
         return;
       }
@@ -249,9 +249,8 @@ class Watch {
                                     &wl::zwlr_screencopy_frame_v1_interface,
                                     wl.proxy_get_version(manager_), 0, nullptr,
                                     static_cast<std::int32_t>(cursor_ ? 1 : 0), output_);
-    static const FrameListener kListener{on_buffer, on_flags,        on_ready,
-                                         on_failed, on_damage,       on_linux_dmabuf,
-                                         on_buffer_done};
+    static const FrameListener kListener{on_buffer, on_flags,        on_ready,      on_failed,
+                                         on_damage, on_linux_dmabuf, on_buffer_done};
     wl.proxy_add_listener(
         frame_, reinterpret_cast<void (**)()>(const_cast<FrameListener*>(&kListener)), this);
   }
@@ -352,10 +351,9 @@ class Watch {
     std::size_t free_count = 0;
     for (Slot& slot : slots_) {
       const bool unused = slot.pixels.use_count() == 1;
-      const bool fits = slot.pixels->width() == offer.width &&
-                        slot.pixels->height() == offer.height &&
-                        slot.pixels->stride() == offer.stride &&
-                        slot.pixels->format() == offer.format;
+      const bool fits =
+          slot.pixels->width() == offer.width && slot.pixels->height() == offer.height &&
+          slot.pixels->stride() == offer.stride && slot.pixels->format() == offer.format;
       if (unused && (!fits || free_count >= kKeptBuffers)) {
         destroy_buffer(slot);
         continue;
@@ -390,10 +388,9 @@ class Watch {
         shm_, wl::request::kShmCreatePool, wl.shm_pool_interface, wl.proxy_get_version(shm_), 0,
         nullptr, made.pixels->fd(), static_cast<std::int32_t>(made.pixels->size()));
     made.buffer = wl.proxy_marshal_flags(
-        pool, wl::request::kShmPoolCreateBuffer, wl.buffer_interface, wl.proxy_get_version(pool),
-        0, nullptr, 0, static_cast<std::int32_t>(offer.width),
-        static_cast<std::int32_t>(offer.height), static_cast<std::int32_t>(offer.stride),
-        offer.format);
+        pool, wl::request::kShmPoolCreateBuffer, wl.buffer_interface, wl.proxy_get_version(pool), 0,
+        nullptr, 0, static_cast<std::int32_t>(offer.width), static_cast<std::int32_t>(offer.height),
+        static_cast<std::int32_t>(offer.stride), offer.format);
     wl.proxy_marshal_flags(pool, wl::request::kShmPoolDestroy, nullptr, wl.proxy_get_version(pool),
                            wl::kMarshalDestroy);
     slots_.push_back(std::move(made));
@@ -468,9 +465,7 @@ class Session final : public posix::CaptureSession {
     if (cast_) {
       return win::S_OK_;
     }
-    why = item_->has_screencopy()
-              ? sentence(why)
-              : std::string(kNoScreenCopyNorPortal) + why + ".";
+    why = item_->has_screencopy() ? sentence(why) : std::string(kNoScreenCopyNorPortal) + why + ".";
     posix::set_thread_error_info(std::u16string(why.begin(), why.end()), std::nullopt);
     return kUnsupportedFormat;
   }
@@ -513,8 +508,7 @@ class ItemFactory final : public posix::CaptureItemFactory {
       return win::E_INVALIDARG_;
     }
     const SizeInt32 size{std::max<LONG>(1, rect.right), std::max<LONG>(1, rect.bottom)};
-    return make_object<Item>(size, kNoWindowCapture)
-        ->QueryInterface(iid, result);
+    return make_object<Item>(size, kNoWindowCapture)->QueryInterface(iid, result);
   }
 
   HRESULT LUMIGRAB_STDCALL CreateForMonitor(HMONITOR monitor, const GUID& iid,

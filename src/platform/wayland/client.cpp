@@ -23,13 +23,14 @@ const wl_message kXdgOutputManagerRequests[] = {
 
 const wl_message kXdgOutputRequests[] = {{"destroy", "", kNoTypes}};
 const wl_message kXdgOutputEvents[] = {
-    {"logical_position", "ii", kNoTypes}, {"logical_size", "ii", kNoTypes},
-    {"done", "", kNoTypes},               {"name", "2s", kNoTypes},
+    {"logical_position", "ii", kNoTypes},
+    {"logical_size", "ii", kNoTypes},
+    {"done", "", kNoTypes},
+    {"name", "2s", kNoTypes},
     {"description", "2s", kNoTypes},
 };
 
-const wl_interface* kCaptureOutputTypes[] = {&zwlr_screencopy_frame_v1_interface, nullptr,
-                                                   nullptr};
+const wl_interface* kCaptureOutputTypes[] = {&zwlr_screencopy_frame_v1_interface, nullptr, nullptr};
 const wl_interface* kCaptureRegionTypes[] = {
     &zwlr_screencopy_frame_v1_interface, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 const wl_message kScreencopyManagerRequests[] = {
@@ -44,9 +45,9 @@ const wl_message kScreencopyFrameRequests[] = {
     {"copy_with_damage", "2o", kNoTypes},
 };
 const wl_message kScreencopyFrameEvents[] = {
-    {"buffer", "uuuu", kNoTypes},       {"flags", "u", kNoTypes},
-    {"ready", "uuu", kNoTypes},         {"failed", "", kNoTypes},
-    {"damage", "2uuuu", kNoTypes},      {"linux_dmabuf", "3uuu", kNoTypes},
+    {"buffer", "uuuu", kNoTypes},   {"flags", "u", kNoTypes},
+    {"ready", "uuu", kNoTypes},     {"failed", "", kNoTypes},
+    {"damage", "2uuuu", kNoTypes},  {"linux_dmabuf", "3uuu", kNoTypes},
     {"buffer_done", "3", kNoTypes},
 };
 
@@ -58,16 +59,16 @@ const wl_message kToplevelManagerEvents[] = {
 };
 
 const wl_message kToplevelHandleRequests[] = {
-    {"set_maximized", "", kNoTypes},   {"unset_maximized", "", kNoTypes},
-    {"set_minimized", "", kNoTypes},   {"unset_minimized", "", kNoTypes},
-    {"activate", "o", kNoTypes},       {"close", "", kNoTypes},
+    {"set_maximized", "", kNoTypes},      {"unset_maximized", "", kNoTypes},
+    {"set_minimized", "", kNoTypes},      {"unset_minimized", "", kNoTypes},
+    {"activate", "o", kNoTypes},          {"close", "", kNoTypes},
     {"set_rectangle", "oiiii", kNoTypes}, {"destroy", "", kNoTypes},
     {"set_fullscreen", "2?o", kNoTypes},  {"unset_fullscreen", "2", kNoTypes},
 };
 const wl_message kToplevelHandleEvents[] = {
-    {"title", "s", kNoTypes},         {"app_id", "s", kNoTypes}, {"output_enter", "o", kNoTypes},
-    {"output_leave", "o", kNoTypes},  {"state", "a", kNoTypes},  {"done", "", kNoTypes},
-    {"closed", "", kNoTypes},         {"parent", "3?o", kNoTypes},
+    {"title", "s", kNoTypes},        {"app_id", "s", kNoTypes},   {"output_enter", "o", kNoTypes},
+    {"output_leave", "o", kNoTypes}, {"state", "a", kNoTypes},    {"done", "", kNoTypes},
+    {"closed", "", kNoTypes},        {"parent", "3?o", kNoTypes},
 };
 
 template <typename T, std::size_t N>
@@ -78,26 +79,26 @@ constexpr int count(const T (&/*array*/)[N]) {
 }  // namespace
 
 const wl_interface zxdg_output_manager_v1_interface = {
-    "zxdg_output_manager_v1", 3, count(kXdgOutputManagerRequests), kXdgOutputManagerRequests,
-    0, nullptr};
-const wl_interface zxdg_output_v1_interface = {
-    "zxdg_output_v1", 3, count(kXdgOutputRequests), kXdgOutputRequests, count(kXdgOutputEvents),
-    kXdgOutputEvents};
+    "zxdg_output_manager_v1",  3, count(kXdgOutputManagerRequests),
+    kXdgOutputManagerRequests, 0, nullptr};
+const wl_interface zxdg_output_v1_interface = {"zxdg_output_v1",          3,
+                                               count(kXdgOutputRequests), kXdgOutputRequests,
+                                               count(kXdgOutputEvents),   kXdgOutputEvents};
 const wl_interface zwlr_screencopy_manager_v1_interface = {
-    "zwlr_screencopy_manager_v1", 3, count(kScreencopyManagerRequests), kScreencopyManagerRequests,
-    0, nullptr};
+    "zwlr_screencopy_manager_v1", 3, count(kScreencopyManagerRequests),
+    kScreencopyManagerRequests,   0, nullptr};
 const wl_interface zwlr_screencopy_frame_v1_interface = {
-    "zwlr_screencopy_frame_v1", 3,
+    "zwlr_screencopy_frame_v1",      3,
     count(kScreencopyFrameRequests), kScreencopyFrameRequests,
-    count(kScreencopyFrameEvents), kScreencopyFrameEvents};
+    count(kScreencopyFrameEvents),   kScreencopyFrameEvents};
 const wl_interface zwlr_foreign_toplevel_manager_v1_interface = {
     "zwlr_foreign_toplevel_manager_v1", 3,
-    count(kToplevelManagerRequests), kToplevelManagerRequests,
-    count(kToplevelManagerEvents), kToplevelManagerEvents};
+    count(kToplevelManagerRequests),    kToplevelManagerRequests,
+    count(kToplevelManagerEvents),      kToplevelManagerEvents};
 const wl_interface zwlr_foreign_toplevel_handle_v1_interface = {
     "zwlr_foreign_toplevel_handle_v1", 3,
-    count(kToplevelHandleRequests), kToplevelHandleRequests,
-    count(kToplevelHandleEvents), kToplevelHandleEvents};
+    count(kToplevelHandleRequests),    kToplevelHandleRequests,
+    count(kToplevelHandleEvents),      kToplevelHandleEvents};
 
 // --- loading ---
 

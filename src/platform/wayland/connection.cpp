@@ -108,8 +108,8 @@ struct OutputListener {
   void (*name)(void*, wl_proxy*, const char*);
   void (*description)(void*, wl_proxy*, const char*);
 };
-const OutputListener kOutputListener{on_geometry,    on_mode,        on_output_done,
-                                     on_scale,       on_output_name, on_output_description};
+const OutputListener kOutputListener{on_geometry, on_mode,        on_output_done,
+                                     on_scale,    on_output_name, on_output_description};
 
 // xdg-output's position is the one in the desktop's own coordinates, which
 // wl_output's geometry leaves at 0, 0 on many compositors; its name and
@@ -307,8 +307,7 @@ void Connection::on_global(void* data, wl_proxy* /*registry*/, std::uint32_t nam
   if (which == "wl_output") {
     c.add_output(name, version);
   } else if (which == "zxdg_output_manager_v1" && c.xdg_manager_ == nullptr) {
-    c.xdg_manager_ =
-        c.bind({name, version}, &wl::zxdg_output_manager_v1_interface, 3);
+    c.xdg_manager_ = c.bind({name, version}, &wl::zxdg_output_manager_v1_interface, 3);
     for (const auto& o : c.outputs_) {
       c.describe_output(*o);
     }
@@ -397,8 +396,8 @@ void Connection::on_toplevel(void* data, wl_proxy* /*manager*/, wl_proxy* handle
   // never reused in the process, also by a later connection.
   static std::atomic<std::uintptr_t> last_id{0};
   t->record.id = last_id.fetch_add(4, std::memory_order_relaxed) + 4;
-  static const ToplevelListener kListener{on_title,  on_app_id,        on_output_enter,
-                                          on_output_leave, on_state, on_toplevel_done,
+  static const ToplevelListener kListener{on_title,           on_app_id, on_output_enter,
+                                          on_output_leave,    on_state,  on_toplevel_done,
                                           on_toplevel_closed, on_parent};
   listen(c.wl_, handle, kListener, t.get());
   c.toplevels_list_.push_back(std::move(t));
@@ -421,8 +420,7 @@ std::optional<std::vector<ToplevelRecord>> Connection::toplevels() {
     return std::nullopt;
   }
   if (toplevel_manager_ == nullptr) {
-    toplevel_manager_ =
-        bind(toplevels_, &wl::zwlr_foreign_toplevel_manager_v1_interface, 3);
+    toplevel_manager_ = bind(toplevels_, &wl::zwlr_foreign_toplevel_manager_v1_interface, 3);
     static const ToplevelManagerListener kListener{on_toplevel, on_manager_finished};
     listen(wl_, toplevel_manager_, kListener, this);
     // The first answer lists the windows; the second what they say of

@@ -109,8 +109,8 @@ class Connection {
  private:
   Connection(const wl::Client& wl, wl_display* display);
 
-  static void on_global(void* data, wl_proxy* registry, std::uint32_t name,
-                        const char* interface, std::uint32_t version);
+  static void on_global(void* data, wl_proxy* registry, std::uint32_t name, const char* interface,
+                        std::uint32_t version);
   static void on_global_remove(void* data, wl_proxy* registry, std::uint32_t name);
   void add_output(std::uint32_t name, std::uint32_t version);
   void describe_output(Output& output) const;

@@ -41,8 +41,8 @@ Word from_rgbx(Word p) {
 }  // namespace
 
 bool is_readable_format(std::uint32_t format) noexcept {
-  return format == wl::kShmArgb8888 || format == wl::kShmXrgb8888 ||
-         format == wl::kShmXbgr8888 || format == wl::kShmAbgr8888;
+  return format == wl::kShmArgb8888 || format == wl::kShmXrgb8888 || format == wl::kShmXbgr8888 ||
+         format == wl::kShmAbgr8888;
 }
 
 void convert_row(const std::uint8_t* from, std::uint8_t* to, std::size_t count,

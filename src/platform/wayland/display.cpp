@@ -98,13 +98,12 @@ BOOL EnumDisplayMonitors(HDC dc, const RECT* /*clip*/, MONITORENUMPROC callback,
 }
 
 BOOL GetMonitorInfoW(HMONITOR monitor, MONITORINFOEXW* info) {
-  if (info == nullptr || (info->cbSize != posix::user32::kMonitorInfoSize &&
-                          info->cbSize != sizeof(MONITORINFOEXW))) {
+  if (info == nullptr ||
+      (info->cbSize != posix::user32::kMonitorInfoSize && info->cbSize != sizeof(MONITORINFOEXW))) {
     posix::set_last_error(posix::kErrorInvalidParameter);
     return 0;
   }
-  const auto outputs =
-      wayland::list_outputs().value_or(std::vector<wayland::OutputRecord>{});
+  const auto outputs = wayland::list_outputs().value_or(std::vector<wayland::OutputRecord>{});
   return posix::monitor_info(outputs, &wayland::monitor_of, monitor, info);
 }
 
@@ -157,10 +156,10 @@ BOOL EnumDisplayDevicesW(const WCHAR* device, DWORD device_number, DISPLAY_DEVIC
     }
     wayland::copy_units(device_info->DeviceName, wayland::device_name_of(device_number), 32);
     wayland::copy_units(device_info->DeviceString, u"Wayland display", 128);
-    device_info->StateFlags = posix::user32::kDisplayDeviceAttachedToDesktop |
-                              (wayland::primary_position(*outputs) == device_number
-                                   ? posix::user32::kDisplayDevicePrimary
-                                   : 0);
+    device_info->StateFlags =
+        posix::user32::kDisplayDeviceAttachedToDesktop |
+        (wayland::primary_position(*outputs) == device_number ? posix::user32::kDisplayDevicePrimary
+                                                              : 0);
     return 1;
   }
   const std::optional<std::size_t> position =

@@ -158,8 +158,8 @@ class Bus {
       const char* name, const std::function<void(DBusMessageIter*, const Options&)>& args,
       Options options, const std::function<void(DBusMessageIter*)>& results,
       Clock::duration timeout, std::string* why) {
-    const std::string token = "lumigrab" + std::to_string(getpid()) + "_" +
-                              std::to_string(++last_token_);
+    const std::string token =
+        "lumigrab" + std::to_string(getpid()) + "_" + std::to_string(++last_token_);
     const std::string path =
         std::string("/org/freedesktop/portal/desktop/request/") + sender_ + "/" + token;
     listen_for_response(path);
@@ -417,7 +417,7 @@ class Builder {
 // The first value of property `key` of object `object` (a plain value, or
 // the first of a choice): its type and body.
 std::optional<std::pair<std::uint32_t, const std::uint32_t*>> find(const spa_pod* object,
-                                                                    std::uint32_t key) {
+                                                                   std::uint32_t key) {
   if (object == nullptr || object->type != kObject || object->size < 8) {
     return std::nullopt;
   }
@@ -546,16 +546,16 @@ struct ScreenCast::State {
   // Copies the frame in `d` into pixels no frame shows, and delivers them.
   void take(const spa_data& d) {
     const std::uint32_t row = width * 4;
-    const std::uint32_t stride = d.chunk->stride > 0 ? static_cast<std::uint32_t>(d.chunk->stride)
-                                                     : row;
+    const std::uint32_t stride =
+        d.chunk->stride > 0 ? static_cast<std::uint32_t>(d.chunk->stride) : row;
     const std::uint64_t offset = d.chunk->offset % std::max<std::uint32_t>(1, d.maxsize);
     if (stride < row || offset + std::uint64_t{stride} * (height - 1) + row > d.maxsize) {
       return;
     }
     std::shared_ptr<wayland::Pixels> free;
     for (auto it = kept.begin(); it != kept.end();) {
-      const bool fits = (*it)->width() == width && (*it)->height() == height &&
-                        (*it)->format() == *format;
+      const bool fits =
+          (*it)->width() == width && (*it)->height() == height && (*it)->format() == *format;
       if (it->use_count() == 1 && !fits) {
         it = kept.erase(it);
         continue;
@@ -646,9 +646,8 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
     }
   }
   // Some portals (the wlroots one) ask the user here, others at Start.
-  const auto selected =
-      bus.request("SelectSources", with_session, select, [](DBusMessageIter*) {},
-                  kConsentTimeout, why);
+  const auto selected = bus.request(
+      "SelectSources", with_session, select, [](DBusMessageIter*) {}, kConsentTimeout, why);
   if (!selected) {
     return nullptr;
   }
@@ -722,8 +721,7 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
   // compared only where it says more.
   const bool same_place = !position || (position->first == 0 && position->second == 0) ||
                           (position->first == wanted.x && position->second == wanted.y);
-  const bool same_size =
-      !size || (size->first == wanted.width && size->second == wanted.height);
+  const bool same_size = !size || (size->first == wanted.width && size->second == wanted.height);
   if (!same_place || !same_size) {
     *why = "the desktop shared another monitor than the one asked for (the one at " +
            std::to_string(position ? position->first : 0) + ", " +
@@ -764,8 +762,8 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
   }
   const PipeWire& pw = *s.pw;
   s.loop = pw.thread_loop_new("lumigrab-pipewire", nullptr);
-  s.context = s.loop != nullptr ? pw.context_new(pw.thread_loop_get_loop(s.loop), nullptr, 0)
-                                : nullptr;
+  s.context =
+      s.loop != nullptr ? pw.context_new(pw.thread_loop_get_loop(s.loop), nullptr, 0) : nullptr;
   if (s.context == nullptr || pw.thread_loop_start(s.loop) != 0) {
     close(fd);
     *why = "PipeWire could not be started in this process";
@@ -778,9 +776,18 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
                              pw.properties_new("media.type", "Video", "media.category", "Capture",
                                                "media.role", "Screen", nullptr));
   }
-  static const pw_stream_events kEvents{kStreamEventsVersion, nullptr, State::on_state, nullptr,
-                                        nullptr, State::on_param, nullptr, nullptr,
-                                        State::on_process, nullptr, nullptr, nullptr};
+  static const pw_stream_events kEvents{kStreamEventsVersion,
+                                        nullptr,
+                                        State::on_state,
+                                        nullptr,
+                                        nullptr,
+                                        State::on_param,
+                                        nullptr,
+                                        nullptr,
+                                        State::on_process,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr};
   int connected = -1;
   if (s.stream != nullptr) {
     pw.stream_add_listener(s.stream, &s.listener, &kEvents, &s);
@@ -794,8 +801,8 @@ std::unique_ptr<ScreenCast> ScreenCast::start(const Rect& wanted, bool cursor, D
                    {static_cast<std::uint32_t>(wanted.width),
                     static_cast<std::uint32_t>(wanted.height), 1, 1, 16384, 16384},
                    2);
-    formats.choice(pod::kVideoFramerate, pod::kChoiceRange, pod::kFraction,
-                   {60, 1, 0, 1, 1000, 1}, 2);
+    formats.choice(pod::kVideoFramerate, pod::kChoiceRange, pod::kFraction, {60, 1, 0, 1, 1000, 1},
+                   2);
     formats.end_object();
     const spa_pod* params[] = {formats.pod()};
     connected = pw.stream_connect(s.stream, kDirectionInput, *node,

@@ -17,8 +17,7 @@ struct Loaded {
 // that is missing.
 class Loader {
  public:
-  Loader(const char* file, const char* package, const char* what)
-      : file_(file), package_(package) {
+  Loader(const char* file, const char* package, const char* what) : file_(file), package_(package) {
     // Never closed: the functions stay in use until the process ends.
     module_ = dlopen(file, RTLD_NOW | RTLD_LOCAL);
     if (module_ == nullptr) {

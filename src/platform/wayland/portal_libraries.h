@@ -163,8 +163,8 @@ struct PipeWire {
   int (*core_disconnect)(pw_core* core);
   pw_properties* (*properties_new)(const char* key, ...);
   pw_stream* (*stream_new)(pw_core* core, const char* name, pw_properties* props);
-  void (*stream_add_listener)(pw_stream* stream, spa_hook* listener,
-                              const pw_stream_events* events, void* data);
+  void (*stream_add_listener)(pw_stream* stream, spa_hook* listener, const pw_stream_events* events,
+                              void* data);
   int (*stream_connect)(pw_stream* stream, int direction, std::uint32_t target_id,
                         std::uint32_t flags, const spa_pod** params, std::uint32_t n_params);
   pw_buffer* (*stream_dequeue_buffer)(pw_stream* stream);

@@ -302,10 +302,7 @@ bool Connection::lsb_first() const noexcept {
   return xcb_get_setup(c_)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
 }
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 std::shared_ptr<Connection> shared_connection() {
   return SharedConnection::get();

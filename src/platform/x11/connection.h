@@ -2,8 +2,6 @@
 // uses, and owners for replies and server-side resources.
 #pragma once
 
-#include "platform/x11/xcb.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,6 +12,8 @@
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
+
+#include "platform/x11/xcb.h"
 
 namespace lumigrab::x11 {
 

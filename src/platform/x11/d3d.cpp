@@ -14,8 +14,8 @@
 #include <cstring>
 #include <mutex>
 #include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/mman.h>
+#include <sys/shm.h>
 #include <vector>
 
 #include "frame/pixels.h"
@@ -214,8 +214,7 @@ class DeviceCore {
     }
     other.reset();
     return KeptFrame::make(
-        c_, key,
-        ShmSegment::create(c_, KeptFrame::frame_bytes(key) + KeptFrame::room_bytes(key)));
+        c_, key, ShmSegment::create(c_, KeptFrame::frame_bytes(key) + KeptFrame::room_bytes(key)));
   }
 
   void give_back_kept(std::unique_ptr<KeptFrame> frame) {
@@ -384,9 +383,9 @@ class Texture final : public posix::Texture2D {
       end = std::min(end, rows);
       columns = x < width ? std::min(columns, width - x) : 0;
       if (first < end && columns > 0) {
-        server_pixels_to_rgba(pixels + first * server_row_bytes + x * pixel_bytes,
-                              server_row_bytes, end - first, columns, from_.layout,
-                              c.lsb_first(), to + first * to_pitch + std::size_t{x} * 4, to_pitch,
+        server_pixels_to_rgba(pixels + first * server_row_bytes + x * pixel_bytes, server_row_bytes,
+                              end - first, columns, from_.layout, c.lsb_first(),
+                              to + first * to_pitch + std::size_t{x} * 4, to_pitch,
                               streaming && whole_frame);
       }
     };
@@ -640,11 +639,11 @@ class Texture final : public posix::Texture2D {
       return;
     }
     const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image.get());
-    pointer_ = Pointer{
-        std::vector<std::uint32_t>(argb, argb + std::size_t{image->width} * image->height),
-        image->width, image->height,
-        std::int64_t{pointer->win_x} + from_.window_x - image->xhot - from_.x,
-        std::int64_t{pointer->win_y} + from_.window_y - image->yhot - from_.y};
+    pointer_ =
+        Pointer{std::vector<std::uint32_t>(argb, argb + std::size_t{image->width} * image->height),
+                image->width, image->height,
+                std::int64_t{pointer->win_x} + from_.window_x - image->xhot - from_.x,
+                std::int64_t{pointer->win_y} + from_.window_y - image->yhot - from_.y};
   }
 
   // A large destination is usually new memory that NumPy just mapped, whose

@@ -2,10 +2,11 @@
 // the server wrote to the caller's R, G, B, A rows. The common layout, 24-bit
 // colour in 32-bit pixels, goes through the byte shuffle the processor runs
 // fastest; any other TrueColor layout is scaled channel by channel.
+#include "frame/pixels.h"
+
 #include <bit>
 #include <cstring>
 
-#include "frame/pixels.h"
 #include "platform/x11/d3d.h"
 
 namespace lumigrab::x11 {

@@ -1,8 +1,6 @@
 // What the parts of the X11 backend share among themselves.
 #pragma once
 
-#include "platform/x11/xcb.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +8,7 @@
 
 #include "platform/win_types.h"
 #include "platform/x11/connection.h"
+#include "platform/x11/xcb.h"
 
 namespace lumigrab::x11 {
 
