@@ -125,6 +125,24 @@ Reply<T> reply(const Connection& c, Cookie cookie,
   return Reply<T>(static_cast<T*>(answer));
 }
 
+// The reply to `cookie` if it has come (null when the request failed or the
+// connection broke), without waiting; nothing while it has not come.
+template <typename T, typename Cookie>
+std::optional<Reply<T>> reply_if_in(const Connection& c, Cookie cookie,
+                                    T* (* /*take*/)(xcb_connection_t*, Cookie,
+                                                    xcb_generic_error_t**)) {
+  if (c.broken()) {
+    return Reply<T>(nullptr);
+  }
+  void* answer = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (xcb_poll_for_reply(c.get(), cookie.sequence, &answer, &error) == 0) {
+    return std::nullopt;
+  }
+  std::free(error);
+  return Reply<T>(static_cast<T*>(answer));
+}
+
 // The connection that monitor and window queries share; a new one replaces it
 // once it has broken (the server went away). Null without a server.
 std::shared_ptr<Connection> shared_connection();

@@ -398,13 +398,27 @@ class Texture final : public posix::Texture2D {
       return kDeviceRemoved;
     };
     if (damage_first_ || packed_) {
-      convert(0, width, 0, desc_.Height, true);
+      // A band at a time, acting on the damage as soon as it comes, so that
+      // the server reads what changed while the rest is copied.
+      const std::uint32_t band_rows =
+          std::max<std::uint32_t>(1, kBandBytes / static_cast<std::uint32_t>(server_row_bytes));
+      for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
+        convert(0, width, top, top + band_rows, true);
+        if (damage_first_) {
+          auto fetched = reply_if_in(c, xcb_xfixes_fetch_region_cookie_t{*damage_asked_},
+                                     xcb_xfixes_fetch_region_reply);
+          if (fetched && !use_damage(c, std::move(*fetched))) {
+            return fail();
+          }
+        }
+      }
     } else {
       // The rows no band brings are there already.
       convert(0, width, 0, first_row_, true);
       convert(0, width, end_row_, desc_.Height, true);
     }
-    if (damage_first_ && !take_damage(c)) {
+    if (damage_first_ && !use_damage(c, reply(c, xcb_xfixes_fetch_region_cookie_t{*damage_asked_},
+                                              xcb_xfixes_fetch_region_reply))) {
       return fail();
     }
     for (std::size_t i = 0; i < bands_.size(); ++i) {
@@ -536,14 +550,13 @@ class Texture final : public posix::Texture2D {
     return !plan.packed && plan.first_row == 0 && plan.end_row == key.height;
   }
 
-  // Takes the damage asked for by the last read: what the server drew in the
-  // kept rectangle since the read before (a drawing the server finished
-  // before the read is in it; one it does after is gathered for the next
-  // read), and asks for that.
-  bool take_damage(const Connection& c) {
+  // Acts on the damage asked for by the last read, `fetched` (null if the
+  // server failed it): what the server drew in the kept rectangle since the
+  // read before (a drawing the server finished before the read is in it; one
+  // it does after is gathered for the next read). Asks for that.
+  bool use_damage(const Connection& c, Reply<xcb_xfixes_fetch_region_reply_t> fetched) {
     damage_first_ = false;
-    const xcb_xfixes_fetch_region_cookie_t asked{*std::exchange(damage_asked_, std::nullopt)};
-    auto fetched = reply(c, asked, xcb_xfixes_fetch_region_reply);
+    damage_asked_.reset();
     drop_damage_reports(c);
     if (!fetched) {
       return false;
