@@ -510,18 +510,24 @@ class TestNextFrame:
         timer.join()
         capture.stop()
 
-    def test_a_wait_outlasts_a_lost_device_whose_pool_falls_silent(self, monitor, desk, no_leaks):
+    @pytest.mark.parametrize("wait", ["next_frame", "start"])
+    def test_a_wait_outlasts_a_lost_device_whose_pool_falls_silent(self, monitor, desk, no_leaks,
+                                                                     wait):
+        import _thread
         import threading
 
         capture = lumigrab.Capture()
-        capture.start(lumigrab.Monitor())
-        capture.next_frame(timeout=0)
+        if wait == "next_frame":
+            capture.start(lumigrab.Monitor())
+            capture.next_frame(timeout=0)
         # The next frame loses the device and the first new one cannot be
         # made; the pool then raises nothing, so only the wait can ask again.
+        # For start, that frame is the first one.
         desk.fail("IDirect3D11CaptureFramePool::TryGetNextFrame", 0x887A0005, times=1)
-        desk.fail("D3D11CreateDevice", 0x80004005, times=1)
-        simcapture.present(monitor, 64, 48, image(64, 48, [1, 0, 0, 255]))
-        assert simcapture.wait_delivered()
+        desk.fail("D3D11CreateDevice", 0x80004005, skip=int(wait == "start"), times=1)
+        if wait == "next_frame":
+            simcapture.present(monitor, 64, 48, image(64, 48, [1, 0, 0, 255]))
+            assert simcapture.wait_delivered()
         done = threading.Event()
 
         def keep_presenting():
@@ -532,8 +538,20 @@ class TestNextFrame:
 
         presenter = threading.Thread(target=keep_presenting)
         presenter.start()
+        # A start that still waits after 10 s is interrupted as Ctrl+C would.
+        alarm = threading.Timer(10, _thread.interrupt_main)
         try:
-            assert capture.next_frame(timeout=10)[0, 0, 0] >= 2
+            if wait == "start":
+                alarm.start()
+                try:
+                    capture.start(lumigrab.Monitor())
+                except KeyboardInterrupt:
+                    pytest.fail("start() still waited for its first frame after 10 s")
+                finally:
+                    alarm.cancel()
+                assert capture.frame()[0, 0, 0] >= 2
+            else:
+                assert capture.next_frame(timeout=10)[0, 0, 0] >= 2
         finally:
             done.set()
             presenter.join()

@@ -256,6 +256,10 @@ CaptureControl::Waited CaptureControl::wait_for_first_frame(
     if (interrupted && interrupted()) {
       return Waited::Interrupted;
     }
+    // A pool whose device was lost before it delivered a frame falls silent,
+    // and no read-back is there to say so: each quiet slice asks the thread
+    // to look at its device, which it replaces if it is lost.
+    thread_id_->report_device_loss();
   }
 }
 
