@@ -127,6 +127,10 @@ class CaptureControl {
     return latest_frame_;
   }
   const CaptureThreadIdCell& thread_id() const noexcept { return *thread_id_; }
+  // The same for the capture thread's id.
+  std::shared_ptr<const CaptureThreadIdCell> shared_thread_id() const noexcept {
+    return thread_id_;
+  }
 
  private:
   struct CaptureThread {

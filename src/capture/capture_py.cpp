@@ -422,6 +422,7 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
     const auto deadline = convert_argument("timeout", [&] { return deadline_of(values[0]); });
     for (;;) {
       std::shared_ptr<const capture::LatestFrameSlot> slot;
+      std::shared_ptr<const capture::CaptureThreadIdCell> thread_id;
       std::uint64_t seen = 0;
       std::uint64_t clears = 0;
       {
@@ -432,6 +433,7 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         seen = control_of(capture).last_returned();
         slot = control_of(capture).shared_latest_frame();
+        thread_id = control_of(capture).shared_thread_id();
         clears = without_interpreter_lock([&slot] { return slot->clears(); });
       }
       using Wait = capture::LatestFrameSlot::Wait;
@@ -451,8 +453,13 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         // A pool on a lost device delivers nothing, and nothing here reads
         // the stored frame: each quiet slice asks whether its device is lost
-        // and, if so, has the capture thread replace it (again).
-        without_interpreter_lock([&slot] { slot->report_lost_device(); });
+        // and, if so, has the capture thread replace it (again). Before the
+        // first frame, the thread itself is asked to look at its device.
+        without_interpreter_lock([&slot, &thread_id] {
+          if (!slot->report_lost_device()) {
+            thread_id->report_device_loss();
+          }
+        });
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {
           throw PythonError::make(PyExc_TimeoutError, "No new frame arrived within the timeout.");
         }

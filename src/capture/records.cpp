@@ -79,11 +79,13 @@ void report_if_device_lost(const LatestFrame& frame, win::HRESULT failure) {
   }
 }
 
-void LatestFrameSlot::report_lost_device() const {
+bool LatestFrameSlot::report_lost_device() const {
   std::lock_guard lock(mutex_);
-  if (frame_) {
-    report_if_device_lost(*frame_, win::S_OK_);
+  if (!frame_) {
+    return false;
   }
+  report_if_device_lost(*frame_, win::S_OK_);
+  return true;
 }
 
 bool LatestFrameSlot::has_frame() const {

@@ -105,8 +105,9 @@ class LatestFrameSlot : public LiveCount<LatestFrameSlot> {
   // for the capture thread, before it leaves the Windows Runtime.
   void release_capture_frame();
   // Sends kDeviceLossReport to the stored frame's capture thread when that
-  // frame's device is lost: for a waiter that reads nothing meanwhile.
-  void report_lost_device() const;
+  // frame's device is lost: for a waiter that reads nothing meanwhile. False
+  // when no frame is stored, and so no device known here.
+  bool report_lost_device() const;
 
   // How many times the slot has been cleared; a waiter that sees it change
   // knows that the capture it waited on was stopped.
