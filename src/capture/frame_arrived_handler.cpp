@@ -1,5 +1,6 @@
 #include "capture/frame_arrived_handler.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -122,8 +123,8 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
 }
 
 void FrameArrivedHandler::on_device_loss_report() {
-  if (device_lost(win::S_OK_)) {
-    // A failure leaves the old device; the next report tries again.
+  if (std::chrono::steady_clock::now() >= next_replacement_ && device_lost(win::S_OK_)) {
+    // A failure leaves the old device, for a later report to try again.
     static_cast<void>(replace_lost_device());
   }
 }
@@ -137,10 +138,25 @@ win::HRESULT FrameArrivedHandler::replace_or_hand_back() {
   return replaced ? win::S_OK_ : hand_back(replaced.error());
 }
 
+// A failure starts the gap in which reports are let go, or doubles it.
+Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
+  constexpr std::chrono::milliseconds kFirstGap{100};
+  constexpr std::chrono::milliseconds kLongestGap{2000};
+  auto replaced = replace_device();
+  if (replaced) {
+    replacement_gap_ = std::chrono::milliseconds{0};
+    next_replacement_ = {};
+  } else {
+    replacement_gap_ = std::clamp(replacement_gap_ * 2, kFirstGap, kLongestGap);
+    next_replacement_ = std::chrono::steady_clock::now() + replacement_gap_;
+  }
+  return replaced;
+}
+
 // Remade at the last size; a resize still pending recreates the pool again
 // with the next frame. A device that cannot be made leaves the old one, lost,
-// for the next report or frame to try again.
-Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
+// for a later report or frame to try again.
+Status<WindowsError> FrameArrivedHandler::replace_device() {
   auto created = direct_x::create_d3d_device();
   if (!created) {
     const auto& error = created.error().windows_error();

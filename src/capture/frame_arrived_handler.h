@@ -1,6 +1,7 @@
 // The delegate the frame pool calls, on the capture thread, for every frame.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -45,9 +46,12 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
 
-  // A read-back found the stored frame's device lost (kDeviceLossReport):
-  // replaces the handler's device if that one is lost. One that cannot be
-  // replaced now is tried again at the next report.
+  // A read-back found the stored frame's device lost, or a waiter asks
+  // (kDeviceLossReport): replaces the handler's device if that one is lost.
+  // After a replacement that failed, reports are let go for a gap that
+  // doubles with each failure (to 2 s at most): making a device while the
+  // system recovers from a GPU reset can take long, and waiters report every
+  // 100 ms.
   void on_device_loss_report();
 
  private:
@@ -57,6 +61,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   // Whether `failure` or the device itself says the device is lost.
   bool device_lost(win::HRESULT failure) const;
   Status<WindowsError> replace_lost_device();
+  Status<WindowsError> replace_device();
   win::HRESULT replace_or_hand_back();
 
   // Replaced, on this thread, when the device is lost.
@@ -70,6 +75,9 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
   const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
   const std::shared_ptr<CaptureThreadIdCell> thread_id_;
+  // When a report may next try to replace the device, and the gap before it.
+  std::chrono::steady_clock::time_point next_replacement_{};
+  std::chrono::milliseconds replacement_gap_{0};
 };
 
 // A fault inside a delegate must not unwind through the platform that called
