@@ -131,9 +131,13 @@ void close_or_fault(abi::IInspectable* object, const char* context) {
   check_hresult(closable->Close()).value_or_fault(context);
 }
 
+// Why a session's message loop ended.
+enum class SessionEnd : std::uint8_t { Quit, NewDevice };
+
 // Read-backs' reports of a lost device are taken here, on the thread that
-// owns the device and the pool.
-void pump_messages(FrameArrivedHandler& handler, CaptureThreadIdCell& thread_id) {
+// owns the device and the pool. The loop ends at the owner's quit, or once
+// the handler has a new device for the next session.
+SessionEnd pump_messages(FrameArrivedHandler& handler, CaptureThreadIdCell& thread_id) {
   win::MSG msg{};
   // GetMessageW gives -1 on an error; that ends the loop too rather than
   // spinning on it.
@@ -143,13 +147,16 @@ void pump_messages(FrameArrivedHandler& handler, CaptureThreadIdCell& thread_id)
       // look is reported again.
       thread_id.take_device_loss_report();
       handler.on_device_loss_report();
-      rethrow_delegate_fault();
-      continue;
+    } else {
+      platform::TranslateMessage(&msg);
+      platform::DispatchMessageW(&msg);
     }
-    platform::TranslateMessage(&msg);
-    platform::DispatchMessageW(&msg);
     rethrow_delegate_fault();
+    if (handler.wants_new_session()) {
+      return SessionEnd::NewDevice;
+    }
   }
+  return SessionEnd::Quit;
 }
 
 // The thread's dispatcher queue. Windows finishes shutting a queue down only
@@ -212,32 +219,14 @@ class ThreadDispatcherQueue {
   ComPtr<abi::IDispatcherQueueController> controller_;
 };
 
-// Everything the session makes is released before this returns, so before
-// the caller leaves the Windows Runtime.
-Status<CaptureError> run_session(const ThreadInput& input) {
-  std::optional<ThreadDispatcherQueue> queue;
-  {
-    ComPtr<abi::IDispatcherQueueController> controller;
-    const abi::DispatcherQueueOptions options{sizeof(abi::DispatcherQueueOptions),
-                                              abi::DQTYPE_THREAD_CURRENT, abi::DQTAT_COM_NONE};
-    if (auto status = check_result(
-            platform::CreateDispatcherQueueController(options, controller.put()), controller);
-        !status) {
-      return capture_failure(std::move(status));
-    }
-    queue.emplace(std::move(controller));
-  }
-  auto created_device = direct_x::create_d3d_device();
-  if (!created_device) {
-    return Err(CaptureError::directx_error(std::move(created_device).error()));
-  }
-  direct_x::D3DDevice d3d = std::move(created_device).value();
-  auto wrapped_device = direct_x::create_direct3d_device(d3d.device.get());
-  if (!wrapped_device) {
-    return Err(CaptureError::directx_error(std::move(wrapped_device).error()));
-  }
-  ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped_device).value();
-
+// Runs one session of the item on `devices` (a pool on them, the session,
+// the handler registered) until the owner asks the thread to quit, or until
+// the handler has replaced a lost device: `devices` then holds the new one,
+// for the next session. Everything the session makes is closed or released
+// before this returns. The thread's id is published, once, before the first
+// session starts.
+Result<SessionEnd, CaptureError> run_session(const ThreadInput& input, Devices& devices,
+                                             bool& published) {
   // Read once: the pool's buffers and the frame handler's first size agree.
   abi::SizeInt32 size{};
   if (auto status = check_hresult(input.item->get_Size(&size)); !status) {
@@ -250,7 +239,7 @@ Status<CaptureError> run_session(const ThreadInput& input) {
       return Err(CaptureError::windows_error(std::move(statics).error()));
     }
     if (auto status =
-            check_result(statics.value()->Create(direct3d_device.get(),
+            check_result(statics.value()->Create(devices.direct3d.get(),
                                                  abi::DirectXPixelFormat_R8G8B8A8UIntNormalized,
                                                  kFramePoolBuffers, size, pool.put()),
                          pool);
@@ -270,14 +259,17 @@ Status<CaptureError> run_session(const ThreadInput& input) {
 
   // From here on the owner can post WM_QUIT. An owner that asked to stop
   // before the id was there is answered by not entering the message loop.
-  const bool quit_requested = !input.thread_id->publish(platform::GetCurrentThreadId());
+  bool quit_requested = false;
+  if (!std::exchange(published, true)) {
+    quit_requested = !input.thread_id->publish(platform::GetCurrentThreadId());
+  }
 
   abi::EventRegistrationToken token{};
   // The handler takes the devices over: once it replaces a lost one, nothing
   // here keeps the old one alive.
   const auto handler = ComPtr<FrameArrivedHandler>::attach(new FrameArrivedHandler(
-      std::move(direct3d_device), pool, input.latest_frame, std::move(d3d.device),
-      std::move(d3d.context), size, input.thread_id));
+      std::move(devices.direct3d), pool, input.latest_frame, std::move(devices.d3d.device),
+      std::move(devices.d3d.context), size, input.thread_id));
   if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
     return capture_failure(std::move(status));
   }
@@ -286,19 +278,68 @@ Status<CaptureError> run_session(const ThreadInput& input) {
     return capture_failure(std::move(status));
   }
 
-  if (!quit_requested) {
-    pump_messages(*handler.get(), *input.thread_id);
-  }
+  const SessionEnd end =
+      quit_requested ? SessionEnd::Quit : pump_messages(*handler.get(), *input.thread_id);
 
   check_hresult(registration.remove())
       .value_or_fault("Failed to remove Frame Arrived event handler");
   close_or_fault(pool.get(), "Failed to Close Frame Pool");
   close_or_fault(session.get(), "Failed to Close Capture Session");
+  if (end == SessionEnd::NewDevice) {
+    devices = handler->take_devices();
+  }
+  return end;
+}
+
+// Runs sessions of the item, a new one on each new device, with the thread's
+// dispatcher queue. Everything they make is released before this returns, so
+// before the caller leaves the Windows Runtime.
+Status<CaptureError> run_sessions(const ThreadInput& input) {
+  std::optional<ThreadDispatcherQueue> queue;
+  {
+    ComPtr<abi::IDispatcherQueueController> controller;
+    const abi::DispatcherQueueOptions options{sizeof(abi::DispatcherQueueOptions),
+                                              abi::DQTYPE_THREAD_CURRENT, abi::DQTAT_COM_NONE};
+    if (auto status = check_result(
+            platform::CreateDispatcherQueueController(options, controller.put()), controller);
+        !status) {
+      return capture_failure(std::move(status));
+    }
+    queue.emplace(std::move(controller));
+  }
+  Devices devices;
+  {
+    auto created_device = direct_x::create_d3d_device();
+    if (!created_device) {
+      return Err(CaptureError::directx_error(std::move(created_device).error()));
+    }
+    devices.d3d = std::move(created_device).value();
+    auto wrapped_device = direct_x::create_direct3d_device(devices.d3d.device.get());
+    if (!wrapped_device) {
+      return Err(CaptureError::directx_error(std::move(wrapped_device).error()));
+    }
+    devices.direct3d = std::move(wrapped_device).value();
+  }
+  bool published = false;
+  Status<CaptureError> outcome = Ok{};
+  for (;;) {
+    auto ended = run_session(input, devices, published);
+    if (!ended) {
+      outcome = Err(std::move(ended).error());
+      break;
+    }
+    if (ended.value() == SessionEnd::Quit) {
+      break;
+    }
+  }
   Status<WindowsError> shut_down = queue->shut_down();
   // The stored frame stays readable, but the runtime's frame object must go
   // while this thread is still in the Windows Runtime; after the queue has
   // run its last work, which could still store one.
   input.latest_frame->release_capture_frame();
+  if (!outcome) {
+    return outcome;
+  }
   if (!shut_down) {
     return capture_failure(std::move(shut_down));
   }
@@ -328,7 +369,7 @@ Status<CaptureError> run_capture_thread(ComPtr<abi::IGraphicsCaptureItem> item,
    private:
     CaptureThreadIdCell& cell_;
   } withdrawal(*input.thread_id);
-  Status<CaptureError> result = run_session(input);
+  Status<CaptureError> result = run_sessions(input);
   // The item is a runtime object too.
   input.item = nullptr;
   platform::RoUninitialize();

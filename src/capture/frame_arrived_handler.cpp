@@ -153,9 +153,8 @@ Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
   return replaced;
 }
 
-// Remade at the last size; a resize still pending recreates the pool again
-// with the next frame. A device that cannot be made leaves the old one, lost,
-// for a later report or frame to try again.
+// A device that cannot be made leaves the old one, lost, for a later report
+// or frame to try again.
 Status<WindowsError> FrameArrivedHandler::replace_device() {
   auto created = direct_x::create_d3d_device();
   if (!created) {
@@ -168,13 +167,7 @@ Status<WindowsError> FrameArrivedHandler::replace_device() {
     const auto& error = wrapped.error().windows_error();
     return Err(error ? *error : WindowsError::from_hresult(win::E_FAIL_));
   }
-  ComPtr<abi::IDirect3DDevice> direct3d_device = std::move(wrapped).value();
-  if (auto status = check_hresult(frame_pool_->Recreate(
-          direct3d_device.get(), pixel_format_, kFramePoolBuffers, {last_width_, last_height_}));
-      !status) {
-    return status;
-  }
-  direct3d_device_ = std::move(direct3d_device);
+  direct3d_device_ = std::move(wrapped).value();
   d3d_device_ = std::move(d3d.device);
   d3d_context_ = std::move(d3d.context);
   // Read-backs still on the lost device must not keep it for their staging.
@@ -185,7 +178,13 @@ Status<WindowsError> FrameArrivedHandler::replace_device() {
       staging_->device = nullptr;
     }
   }
+  new_session_wanted_ = true;
   return Ok{};
+}
+
+Devices FrameArrivedHandler::take_devices() {
+  new_session_wanted_ = false;
+  return Devices{{std::move(d3d_device_), std::move(d3d_context_)}, std::move(direct3d_device_)};
 }
 
 void discard_delegate_fault() noexcept {

@@ -7,6 +7,7 @@
 
 #include "capture/delegate.h"
 #include "capture/records.h"
+#include "direct_x/device.h"
 #include "lib/live_count.h"
 #include "lib/result.h"
 #include "lib/windows_error.h"
@@ -17,6 +18,13 @@ namespace lumigrab::capture {
 // The frame pool's buffers, when made and remade: the stored frame keeps one,
 // and the next frame arrives in the other.
 inline constexpr std::int32_t kFramePoolBuffers = 2;
+
+// A Direct3D device with its immediate context, and the Windows Runtime
+// device that wraps it for a frame pool.
+struct Devices {
+  direct_x::D3DDevice d3d;
+  ComPtr<abi::IDirect3DDevice> direct3d;
+};
 
 // Stores each arriving frame in the slot, with its texture, without copying
 // pixels: the frame keeps its pool buffer from being written again until a
@@ -40,9 +48,12 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   // is left holding a buffer. A failure goes back to the pool as its HRESULT,
   // with its error information handed over through SetErrorInfo; the capture
   // goes on. A failure on a lost device (whatever the failing call said, the
-  // device is asked) replaces the device: a new one, and the pool's buffers
-  // remade on it. The stored frame stays on the old device, whose read-backs
-  // then fail, until a frame from the new one replaces it.
+  // device is asked) replaces the device, and the capture thread then starts
+  // a new session on the new one (wants_new_session): a pool remade on a new
+  // device would deliver nothing until the target changes, while a new
+  // session delivers what it shows at once. The stored frame stays on the
+  // old device, whose read-backs then fail, until a frame from the new one
+  // replaces it.
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
 
@@ -53,6 +64,11 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   // system recovers from a GPU reset can take long, and waiters report every
   // 100 ms.
   void on_device_loss_report();
+
+  // Whether a lost device has been replaced: the thread then closes this
+  // handler's session and starts one on the devices it takes from here.
+  bool wants_new_session() const noexcept { return new_session_wanted_; }
+  Devices take_devices();
 
  private:
   friend Delegate;
@@ -75,6 +91,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   std::int32_t pixel_format_ = abi::DirectXPixelFormat_R8G8B8A8UIntNormalized;
   const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
   const std::shared_ptr<CaptureThreadIdCell> thread_id_;
+  bool new_session_wanted_ = false;
   // When a report may next try to replace the device, and the gap before it.
   std::chrono::steady_clock::time_point next_replacement_{};
   std::chrono::milliseconds replacement_gap_{0};
