@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -510,7 +511,8 @@ class TestNextFrame:
         timer.join()
         capture.stop()
 
-    @pytest.mark.parametrize("wait", ["next_frame", "start", "next_frame before the first"])
+    @pytest.mark.parametrize(
+        "wait", ["next_frame", "start", "next_frame before the first", "frame() before the first"])
     def test_a_wait_outlasts_a_lost_device_whose_pool_falls_silent(self, monitor, desk, no_leaks,
                                                                      wait):
         import _thread
@@ -539,6 +541,19 @@ class TestNextFrame:
             finally:
                 alarm.cancel()
             assert capture.frame()[0, 0].tolist() == [1, 0, 0, 255]
+        elif wait == "frame() before the first":
+            # A caller that polls frame() until one comes.
+            capture.start(lumigrab.Monitor(), await_first_frame=False)
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    frame = capture.frame()
+                    break
+                except RuntimeError as error:
+                    assert str(error) == NO_FRAME
+                    assert time.monotonic() < deadline, "no frame within 10 s"
+                    time.sleep(0.02)
+            assert frame[0, 0].tolist() == [1, 0, 0, 255]
         else:
             if first:
                 capture.start(lumigrab.Monitor(), await_first_frame=False)

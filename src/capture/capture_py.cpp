@@ -374,6 +374,10 @@ PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
     numpy_api();
     std::optional<PyRef> array = read_frame(capture, 0);
     if (!array) {
+      // A pool whose device was lost before its first frame delivers
+      // nothing: the thread is asked to look at its device.
+      const capture::CaptureThreadIdCell& thread_id = control_of(capture).thread_id();
+      without_interpreter_lock([&thread_id] { thread_id.report_device_loss(); });
       raise_runtime_error(text_form(capture::CaptureError::no_frame_available()));
     }
     return std::move(*array);

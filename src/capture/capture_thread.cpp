@@ -229,7 +229,9 @@ Result<SessionEnd, CaptureError> run_session(const ThreadInput& input, Devices& 
                                              bool& published) {
   // Read once: the pool's buffers and the frame handler's first size agree.
   abi::SizeInt32 size{};
-  if (auto status = check_hresult(input.item->get_Size(&size)); !status) {
+  if (devices.size) {
+    size = *devices.size;
+  } else if (auto status = check_hresult(input.item->get_Size(&size)); !status) {
     return capture_failure(std::move(status));
   }
   ComPtr<abi::IDirect3D11CaptureFramePool> pool;
@@ -295,6 +297,20 @@ Result<SessionEnd, CaptureError> run_session(const ThreadInput& input, Devices& 
 // dispatcher queue. Everything they make is released before this returns, so
 // before the caller leaves the Windows Runtime.
 Status<CaptureError> run_sessions(const ThreadInput& input) {
+  // The stored frame stays readable, but the runtime's frame object must go
+  // while this thread is still in the Windows Runtime; after the queue has
+  // run its last work, which could still store one: so this goes after the
+  // queue, also when a fault unwinds the thread.
+  class StoredFrameRelease {
+   public:
+    explicit StoredFrameRelease(LatestFrameSlot& slot) : slot_(slot) {}
+    StoredFrameRelease(const StoredFrameRelease&) = delete;
+    StoredFrameRelease& operator=(const StoredFrameRelease&) = delete;
+    ~StoredFrameRelease() { slot_.release_capture_frame(); }
+
+   private:
+    LatestFrameSlot& slot_;
+  } release_stored_frame(*input.latest_frame);
   std::optional<ThreadDispatcherQueue> queue;
   {
     ComPtr<abi::IDispatcherQueueController> controller;
@@ -333,10 +349,6 @@ Status<CaptureError> run_sessions(const ThreadInput& input) {
     }
   }
   Status<WindowsError> shut_down = queue->shut_down();
-  // The stored frame stays readable, but the runtime's frame object must go
-  // while this thread is still in the Windows Runtime; after the queue has
-  // run its last work, which could still store one.
-  input.latest_frame->release_capture_frame();
   if (!outcome) {
     return outcome;
   }

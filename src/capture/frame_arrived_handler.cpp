@@ -48,6 +48,11 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     if (sender == nullptr) {
       fault("FrameArrived parameter unexpectedly returned None.");
     }
+    // Once the device is replaced, this handler's session is on its way out
+    // and its frames are on the old device.
+    if (new_session_wanted_) {
+      return win::S_OK_;
+    }
     // One event may stand for several frames; an older one left in the pool
     // would hold its buffer with no event to come for it.
     ComPtr<abi::IDirect3D11CaptureFrame> frame;
@@ -88,8 +93,8 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
       return device_lost(status.error().code()) ? replace_or_hand_back()
                                                 : hand_back(status.error());
     }
-    // A frame taken into the pool before it was remade on a new device has
-    // its texture on the old one, which this handler's context cannot read.
+    // A frame whose texture is on another device than this handler's (one
+    // taken before the device was replaced) cannot be read by its context.
     {
       ComPtr<abi::ID3D11Device> owner;
       texture->GetDevice(owner.put());
@@ -110,8 +115,13 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     const win::HRESULT recreated = frame_pool_->Recreate(direct3d_device_.get(), pixel_format_,
                                                          kFramePoolBuffers, content_size);
     if (win::failed(recreated)) {
-      return device_lost(recreated) ? replace_or_hand_back()
-                                    : hand_back(WindowsError::from_hresult(recreated));
+      if (!device_lost(recreated)) {
+        return hand_back(WindowsError::from_hresult(recreated));
+      }
+      // The next session's pool is made at the size the target shows.
+      last_width_ = content_size.Width;
+      last_height_ = content_size.Height;
+      return replace_or_hand_back();
     }
     last_width_ = content_size.Width;
     last_height_ = content_size.Height;
@@ -123,7 +133,8 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
 }
 
 void FrameArrivedHandler::on_device_loss_report() {
-  if (std::chrono::steady_clock::now() >= next_replacement_ && device_lost(win::S_OK_)) {
+  if (!new_session_wanted_ && std::chrono::steady_clock::now() >= next_replacement_ &&
+      device_lost(win::S_OK_)) {
     // A failure leaves the old device, for a later report to try again.
     static_cast<void>(replace_lost_device());
   }
@@ -183,8 +194,9 @@ Status<WindowsError> FrameArrivedHandler::replace_device() {
 }
 
 Devices FrameArrivedHandler::take_devices() {
-  new_session_wanted_ = false;
-  return Devices{{std::move(d3d_device_), std::move(d3d_context_)}, std::move(direct3d_device_)};
+  return Devices{{std::move(d3d_device_), std::move(d3d_context_)},
+                 std::move(direct3d_device_),
+                 abi::SizeInt32{last_width_, last_height_}};
 }
 
 void discard_delegate_fault() noexcept {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "capture/delegate.h"
 #include "capture/records.h"
@@ -19,11 +20,14 @@ namespace lumigrab::capture {
 // and the next frame arrives in the other.
 inline constexpr std::int32_t kFramePoolBuffers = 2;
 
-// A Direct3D device with its immediate context, and the Windows Runtime
-// device that wraps it for a frame pool.
+// A Direct3D device with its immediate context, the Windows Runtime device
+// that wraps it for a frame pool, and the size of the content last seen, if
+// any: a new session's pool is made at that size, since the item's own size
+// may lag behind what the target shows.
 struct Devices {
   direct_x::D3DDevice d3d;
   ComPtr<abi::IDirect3DDevice> direct3d;
+  std::optional<abi::SizeInt32> size;
 };
 
 // Stores each arriving frame in the slot, with its texture, without copying
@@ -66,7 +70,8 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   void on_device_loss_report();
 
   // Whether a lost device has been replaced: the thread then closes this
-  // handler's session and starts one on the devices it takes from here.
+  // handler's session and starts one on the devices it takes from here. From
+  // then on the handler lets frames and reports go.
   bool wants_new_session() const noexcept { return new_session_wanted_; }
   Devices take_devices();
 

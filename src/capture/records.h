@@ -20,10 +20,11 @@ namespace lumigrab::capture {
 class CaptureThreadIdCell;
 
 // The thread message that tells a capture thread that a read-back found the
-// stored frame's device lost (WM_APP + 1): the thread then replaces its
-// device, if that is the one lost, and remakes the pool's buffers on the new
-// one. A pool on a lost device may never raise FrameArrived again, so the
-// thread cannot count on learning of the loss from the pool.
+// stored frame's device lost, or that a waiter heard nothing for a while
+// (WM_APP + 1): the thread then replaces its device, if that is lost, and
+// starts a new session on the new one. A pool on a lost device may never
+// raise FrameArrived again, so the thread cannot count on learning of the
+// loss from the pool.
 inline constexpr win::UINT kDeviceLossReport = 0x8000 + 1;
 
 // A staging texture that read-backs of one capture's frames share, kept for

@@ -367,9 +367,7 @@ TEST(a_lost_device_is_replaced_and_capture_goes_on) {
       CHECK_EQ(count_calls("D3D11CreateDevice"), creation_fails ? 3U : 2U);
       const std::string which =
           std::string(point) + (creation_fails ? " (creation failed once)" : "");
-      // (Unless its size is not the pool's: such a frame is dropped, as ever,
-      // and the pool remade at its size.)
-      if (!resize && view_slot(capture.latest_frame()) != showing) {
+      if (view_slot(capture.latest_frame()) != showing) {
         record_failure(__FILE__, __LINE__, which + ": what the target shows did not come again");
       }
       desk.show(7, static_cast<std::int32_t>(showing.width),
