@@ -271,7 +271,7 @@ Result<SessionEnd, CaptureError> run_session(const ThreadInput& input, Devices& 
   // here keeps the old one alive.
   const auto handler = ComPtr<FrameArrivedHandler>::attach(new FrameArrivedHandler(
       std::move(devices.direct3d), pool, input.latest_frame, std::move(devices.d3d.device),
-      std::move(devices.d3d.context), size, input.thread_id));
+      std::move(devices.d3d.context), size, input.thread_id, devices.pace));
   if (auto status = check_hresult(pool->add_FrameArrived(handler.get(), &token)); !status) {
     return capture_failure(std::move(status));
   }

@@ -32,7 +32,8 @@ FrameArrivedHandler::FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_d
                                          ComPtr<abi::ID3D11Device> d3d_device,
                                          ComPtr<abi::ID3D11DeviceContext> d3d_context,
                                          abi::SizeInt32 last_size,
-                                         std::shared_ptr<CaptureThreadIdCell> thread_id)
+                                         std::shared_ptr<CaptureThreadIdCell> thread_id,
+                                         ReplacementPace pace)
     : direct3d_device_(std::move(direct3d_device)),
       frame_pool_(std::move(frame_pool)),
       latest_frame_(std::move(latest_frame)),
@@ -40,7 +41,8 @@ FrameArrivedHandler::FrameArrivedHandler(ComPtr<abi::IDirect3DDevice> direct3d_d
       d3d_context_(std::move(d3d_context)),
       last_width_(last_size.Width),
       last_height_(last_size.Height),
-      thread_id_(std::move(thread_id)) {}
+      thread_id_(std::move(thread_id)),
+      pace_(pace) {}
 
 win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                          abi::IInspectable* /*args*/) {
@@ -108,6 +110,7 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
       latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
                                        desc.Width, std::move(frame), staging_, thread_id_});
+      pace_ = {};  // the device works
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last
@@ -133,7 +136,7 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
 }
 
 void FrameArrivedHandler::on_device_loss_report() {
-  if (!new_session_wanted_ && std::chrono::steady_clock::now() >= next_replacement_ &&
+  if (!new_session_wanted_ && std::chrono::steady_clock::now() >= pace_.next &&
       device_lost(win::S_OK_)) {
     // A failure leaves the old device, for a later report to try again.
     static_cast<void>(replace_lost_device());
@@ -149,18 +152,13 @@ win::HRESULT FrameArrivedHandler::replace_or_hand_back() {
   return replaced ? win::S_OK_ : hand_back(replaced.error());
 }
 
-// A failure starts the gap in which reports are let go, or doubles it.
+// Each attempt starts the gap in which reports are let go, or doubles it.
 Status<WindowsError> FrameArrivedHandler::replace_lost_device() {
   constexpr std::chrono::milliseconds kFirstGap{100};
   constexpr std::chrono::milliseconds kLongestGap{2000};
   auto replaced = replace_device();
-  if (replaced) {
-    replacement_gap_ = std::chrono::milliseconds{0};
-    next_replacement_ = {};
-  } else {
-    replacement_gap_ = std::clamp(replacement_gap_ * 2, kFirstGap, kLongestGap);
-    next_replacement_ = std::chrono::steady_clock::now() + replacement_gap_;
-  }
+  pace_.gap = std::clamp(pace_.gap * 2, kFirstGap, kLongestGap);
+  pace_.next = std::chrono::steady_clock::now() + pace_.gap;
   return replaced;
 }
 
@@ -196,7 +194,8 @@ Status<WindowsError> FrameArrivedHandler::replace_device() {
 Devices FrameArrivedHandler::take_devices() {
   return Devices{{std::move(d3d_device_), std::move(d3d_context_)},
                  std::move(direct3d_device_),
-                 abi::SizeInt32{last_width_, last_height_}};
+                 abi::SizeInt32{last_width_, last_height_},
+                 pace_};
 }
 
 void discard_delegate_fault() noexcept {

@@ -20,14 +20,26 @@ namespace lumigrab::capture {
 // and the next frame arrives in the other.
 inline constexpr std::int32_t kFramePoolBuffers = 2;
 
+// How often lost devices are replaced: after each replacement, reports are
+// let go for a gap that doubles (from 100 ms to 2 s) until a frame is stored
+// from the new device. Making a device while the system recovers from a GPU
+// reset can take long and fail, a device can be lost again at once, and
+// waiters report every 100 ms.
+struct ReplacementPace {
+  std::chrono::steady_clock::time_point next{};
+  std::chrono::milliseconds gap{0};
+};
+
 // A Direct3D device with its immediate context, the Windows Runtime device
-// that wraps it for a frame pool, and the size of the content last seen, if
-// any: a new session's pool is made at that size, since the item's own size
-// may lag behind what the target shows.
+// that wraps it for a frame pool, and, once a session has run, the size of
+// the content it last saw (a new session's pool is made at that size, since
+// the item's own size may lag behind what the target shows) and the pace of
+// replacements, which goes on across sessions.
 struct Devices {
   direct_x::D3DDevice d3d;
   ComPtr<abi::IDirect3DDevice> direct3d;
   std::optional<abi::SizeInt32> size;
+  ReplacementPace pace;
 };
 
 // Stores each arriving frame in the slot, with its texture, without copying
@@ -46,7 +58,8 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
                       std::shared_ptr<LatestFrameSlot> latest_frame,
                       ComPtr<abi::ID3D11Device> d3d_device,
                       ComPtr<abi::ID3D11DeviceContext> d3d_context, abi::SizeInt32 last_size,
-                      std::shared_ptr<CaptureThreadIdCell> thread_id = nullptr);
+                      std::shared_ptr<CaptureThreadIdCell> thread_id = nullptr,
+                      ReplacementPace pace = {});
 
   // Takes every frame waiting in the pool and keeps the newest, so that none
   // is left holding a buffer. A failure goes back to the pool as its HRESULT,
@@ -62,11 +75,8 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
                                        abi::IInspectable* args) override;
 
   // A read-back found the stored frame's device lost, or a waiter asks
-  // (kDeviceLossReport): replaces the handler's device if that one is lost.
-  // After a replacement that failed, reports are let go for a gap that
-  // doubles with each failure (to 2 s at most): making a device while the
-  // system recovers from a GPU reset can take long, and waiters report every
-  // 100 ms.
+  // (kDeviceLossReport): replaces the handler's device if that one is lost,
+  // at the pace of ReplacementPace.
   void on_device_loss_report();
 
   // Whether a lost device has been replaced: the thread then closes this
@@ -97,9 +107,7 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   const std::shared_ptr<StagingTexture> staging_ = std::make_shared<StagingTexture>();
   const std::shared_ptr<CaptureThreadIdCell> thread_id_;
   bool new_session_wanted_ = false;
-  // When a report may next try to replace the device, and the gap before it.
-  std::chrono::steady_clock::time_point next_replacement_{};
-  std::chrono::milliseconds replacement_gap_{0};
+  ReplacementPace pace_;
 };
 
 // A fault inside a delegate must not unwind through the platform that called
