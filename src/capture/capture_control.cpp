@@ -259,7 +259,7 @@ CaptureControl::Waited CaptureControl::wait_for_first_frame(
     // A pool whose device was lost before it delivered a frame falls silent,
     // and no read-back is there to say so: each quiet slice asks the thread
     // to look at its device, which it replaces if it is lost.
-    thread_id_->report_device_loss();
+    thread_id_->ask_to_look_at_device();
   }
 }
 

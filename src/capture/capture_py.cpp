@@ -377,7 +377,7 @@ PyObject* capture_frame(PyObject* self, PyObject* /*unused*/) {
       // A pool whose device was lost before its first frame delivers
       // nothing: the thread is asked to look at its device.
       const capture::CaptureThreadIdCell& thread_id = control_of(capture).thread_id();
-      without_interpreter_lock([&thread_id] { thread_id.report_device_loss(); });
+      without_interpreter_lock([&thread_id] { thread_id.ask_to_look_at_device(); });
       raise_runtime_error(text_form(capture::CaptureError::no_frame_available()));
     }
     return std::move(*array);
@@ -461,7 +461,7 @@ PyObject* capture_next_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
         // first frame, the thread itself is asked to look at its device.
         without_interpreter_lock([&slot, &thread_id] {
           if (!slot->report_lost_device()) {
-            thread_id->report_device_loss();
+            thread_id->ask_to_look_at_device();
           }
         });
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {

@@ -110,7 +110,9 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
     if (content_size.Width == last_width_ && content_size.Height == last_height_) {
       latest_frame_->store(LatestFrame{std::move(texture), d3d_device_, d3d_context_, desc.Height,
                                        desc.Width, std::move(frame), staging_, thread_id_});
-      pace_ = {};  // the device works
+      if (pace_.gap.count() != 0 && !device_lost(win::S_OK_)) {
+        pace_ = {};  // the new device works
+      }
       return win::S_OK_;
     }
     // The frame that shows the new size is dropped; the slot keeps the last
@@ -122,8 +124,7 @@ win::HRESULT FrameArrivedHandler::Invoke(abi::IDirect3D11CaptureFramePool* sende
         return hand_back(WindowsError::from_hresult(recreated));
       }
       // The next session's pool is made at the size the target shows.
-      last_width_ = content_size.Width;
-      last_height_ = content_size.Height;
+      next_size_ = content_size;
       return replace_or_hand_back();
     }
     last_width_ = content_size.Width;
@@ -147,7 +148,13 @@ bool FrameArrivedHandler::device_lost(win::HRESULT failure) const {
   return abi::is_device_lost(failure) || win::failed(d3d_device_->GetDeviceRemovedReason());
 }
 
+// Within the gap after the last replacement the failure goes back to the
+// pool: a device lost again at once is not remade at every frame, and the
+// next report after the gap replaces it.
 win::HRESULT FrameArrivedHandler::replace_or_hand_back() {
+  if (std::chrono::steady_clock::now() < pace_.next) {
+    return abi::kDxgiDeviceRemoved;
+  }
   auto replaced = replace_lost_device();
   return replaced ? win::S_OK_ : hand_back(replaced.error());
 }
@@ -194,7 +201,7 @@ Status<WindowsError> FrameArrivedHandler::replace_device() {
 Devices FrameArrivedHandler::take_devices() {
   return Devices{{std::move(d3d_device_), std::move(d3d_context_)},
                  std::move(direct3d_device_),
-                 abi::SizeInt32{last_width_, last_height_},
+                 next_size_.value_or(abi::SizeInt32{last_width_, last_height_}),
                  pace_};
 }
 

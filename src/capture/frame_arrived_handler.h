@@ -20,11 +20,12 @@ namespace lumigrab::capture {
 // and the next frame arrives in the other.
 inline constexpr std::int32_t kFramePoolBuffers = 2;
 
-// How often lost devices are replaced: after each replacement, reports are
-// let go for a gap that doubles (from 100 ms to 2 s) until a frame is stored
-// from the new device. Making a device while the system recovers from a GPU
-// reset can take long and fail, a device can be lost again at once, and
-// waiters report every 100 ms.
+// How often lost devices are replaced: after each replacement, reports of a
+// loss are let go, and a frame that shows one hands it back, for a gap that
+// doubles (from 100 ms to 2 s) until a frame is stored from a working new
+// device. Making a device while the system recovers from a GPU reset can
+// take long and fail, a device can be lost again at once, and callers with
+// nothing to read report every 100 ms.
 struct ReplacementPace {
   std::chrono::steady_clock::time_point next{};
   std::chrono::milliseconds gap{0};
@@ -74,9 +75,9 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   win::HRESULT LUMIGRAB_STDCALL Invoke(abi::IDirect3D11CaptureFramePool* sender,
                                        abi::IInspectable* args) override;
 
-  // A read-back found the stored frame's device lost, or a waiter asks
-  // (kDeviceLossReport): replaces the handler's device if that one is lost,
-  // at the pace of ReplacementPace.
+  // A read-back found the stored frame's device lost, or a caller with nothing
+  // to read asks (kDeviceLossReport): replaces the handler's device if that one
+  // is lost, at the pace of ReplacementPace.
   void on_device_loss_report();
 
   // Whether a lost device has been replaced: the thread then closes this
@@ -108,6 +109,9 @@ class FrameArrivedHandler final : public Delegate<FrameArrivedHandler, abi::IFra
   const std::shared_ptr<CaptureThreadIdCell> thread_id_;
   bool new_session_wanted_ = false;
   ReplacementPace pace_;
+  // The size the target showed when the pool could not be remade at it, for
+  // the next session's pool.
+  std::optional<abi::SizeInt32> next_size_;
 };
 
 // A fault inside a delegate must not unwind through the platform that called

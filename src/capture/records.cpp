@@ -125,6 +125,19 @@ void CaptureThreadIdCell::report_device_loss() const {
   }
 }
 
+void CaptureThreadIdCell::ask_to_look_at_device() const {
+  constexpr std::chrono::milliseconds kAskInterval{100};
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    if (now - last_ask_ < kAskInterval) {
+      return;
+    }
+    last_ask_ = now;
+  }
+  report_device_loss();
+}
+
 void CaptureThreadIdCell::take_device_loss_report() {
   std::lock_guard lock(mutex_);
   loss_reported_ = false;

@@ -20,7 +20,8 @@ namespace lumigrab::capture {
 class CaptureThreadIdCell;
 
 // The thread message that tells a capture thread that a read-back found the
-// stored frame's device lost, or that a waiter heard nothing for a while
+// stored frame's device lost, or that a caller with nothing to read (a wait
+// that heard nothing for a while, frame() before the first frame) asks
 // (WM_APP + 1): the thread then replaces its device, if that is lost, and
 // starts a new session on the new one. A pool on a lost device may never
 // raise FrameArrived again, so the thread cannot count on learning of the
@@ -162,6 +163,10 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
   // read-backs fail meanwhile, the queue holds at most one, and a quit posted
   // after them is not held up behind a backlog.
   void report_device_loss() const;
+  // The same for a caller that has no frame to look at, and so cannot tell
+  // whether the device is lost: at most once every 100 ms, however often it
+  // asks.
+  void ask_to_look_at_device() const;
 
   // The thread's acknowledgement of the report it took: later losses are
   // reported again.
@@ -179,6 +184,7 @@ class CaptureThreadIdCell : public LiveCount<CaptureThreadIdCell> {
   bool quit_requested_ = false;
   bool withdrawn_ = false;
   mutable bool loss_reported_ = false;
+  mutable std::chrono::steady_clock::time_point last_ask_{};
 };
 
 }  // namespace lumigrab::capture
