@@ -277,14 +277,10 @@ class Bus {
                                               const std::function<void(DBusMessageIter*)>& results,
                                               Clock::duration timeout, std::string* why) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (d_.connection_read_write(c_, static_cast<int>(std::max<long long>(1, left.count()))) ==
-          0) {
-        *why = "the session bus closed while the ScreenCast portal was asked";
-        return std::nullopt;
-      }
+    for (;;) {
+      // The response can come before the reply to the call that asked for
+      // it, and is then queued already, while the call waited: what is
+      // queued is looked at before waiting for more.
       while (DBusMessage* message = d_.connection_pop_message(c_)) {
         const char* path = d_.message_get_path(message);
         if (d_.message_is_signal(message, kRequest, "Response") != 0 && path != nullptr &&
@@ -301,6 +297,16 @@ class Bus {
           return code;
         }
         d_.message_unref(message);
+      }
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) {
+        break;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+      if (d_.connection_read_write(c_, static_cast<int>(std::max<long long>(1, left.count()))) ==
+          0) {
+        *why = "the session bus closed while the ScreenCast portal was asked";
+        return std::nullopt;
       }
     }
     *why = "the ScreenCast portal did not answer in time";
