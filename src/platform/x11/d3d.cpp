@@ -400,8 +400,7 @@ class Texture final : public posix::Texture2D {
     if (damage_first_ || packed_) {
       // A band at a time, acting on the damage as soon as it comes, so that
       // the server reads what changed while the rest is copied.
-      const std::uint32_t band_rows =
-          std::max<std::uint32_t>(1, kBandBytes / static_cast<std::uint32_t>(server_row_bytes));
+      const std::uint32_t band_rows = this->band_rows();
       for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
         convert(0, width, top, top + band_rows, true);
         if (damage_first_) {
@@ -491,11 +490,20 @@ class Texture final : public posix::Texture2D {
     first_row_ = 0;
     end_row_ = desc_.Height;
     const bool shared = kept_ || storage_segment() != nullptr;
-    const std::uint32_t server_row_bytes = from_.layout.row_bytes(desc_.Width);
-    const std::uint32_t band_rows =
-        shared ? std::max<std::uint32_t>(1, kBandBytes / server_row_bytes) : desc_.Height;
-    for (std::uint32_t top = 0; top < desc_.Height; top += band_rows) {
-      ask(c, Band{0, 0, top, desc_.Width, std::min(band_rows, desc_.Height - top), kInPlace});
+    ask_rows(c, 0, desc_.Height, shared ? band_rows() : desc_.Height);
+  }
+
+  // Rows of a whole-row read that one band brings.
+  std::uint32_t band_rows() const {
+    return std::max<std::uint32_t>(1, kBandBytes / from_.layout.row_bytes(desc_.Width));
+  }
+
+  // Asks for rows [first, end), `per_band` rows a request, each landing
+  // where its rows go.
+  void ask_rows(const Connection& c, std::uint32_t first, std::uint32_t end,
+                std::uint32_t per_band) {
+    for (std::uint32_t top = first; top < end; top += per_band) {
+      ask(c, Band{0, 0, top, desc_.Width, std::min(per_band, end - top), kInPlace});
     }
   }
 
@@ -572,11 +580,7 @@ class Texture final : public posix::Texture2D {
         ask(c, part);
       }
     } else {
-      const std::uint32_t band_rows =
-          std::max<std::uint32_t>(1, kBandBytes / key.layout.row_bytes(key.width));
-      for (std::uint32_t top = first_row_; top < end_row_; top += band_rows) {
-        ask(c, Band{0, 0, top, key.width, std::min(band_rows, end_row_ - top), kInPlace});
-      }
+      ask_rows(c, first_row_, end_row_, band_rows());
     }
     xcb_flush(c.get());
     return true;
